@@ -1,0 +1,26 @@
+// The crash log: one line in the error log per fatal or terminating signal.
+#pragma once
+
+#include <ctime>
+#include <cstddef>
+
+/// Handler for SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGTERM and SIGINT: appends
+/// "DD.MM.YYYY HH:MM:SS.micro # PATH\n" to the error log and ends the process with status 0.
+/// Uses only async-signal-safe calls: it never allocates and never touches stdio.
+void signalHandler(int signal_number);
+
+namespace tessary {
+
+/// Installs signalHandler for the six signals, in the fixed order.
+void install_crash_handler();
+
+/// Makes the crash handler name `path` (kept by pointer: it must live until the process ends)
+/// and prepares the local-time conversion that the handler uses.
+void crash_log_arm(const char* path, std::size_t length);
+
+/// Writes the stamp "DD.MM.YYYY HH:MM:SS.micro" for `seconds` (local time as prepared by
+/// crash_log_arm) and `micros` into `out` (at least 40 bytes); returns its length.
+/// Async-signal-safe.
+std::size_t crash_stamp(time_t seconds, long micros, char* out);
+
+}  // namespace tessary

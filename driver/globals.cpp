@@ -1,0 +1,3 @@
+#include "driver/globals.h"
+
+std::string SIGSEGV_pfad_datei = "";

@@ -1,0 +1,59 @@
+// The one way the program starts an external tool and reads its standard output.
+//
+// Tools are started from an argument vector with posix_spawnp: no shell ever sees a path or a
+// program name, so every argument reaches the tool exactly as given. Output is handed over in
+// the pieces that fgets with a size of 49999 would give.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessary {
+
+/// Longest piece one read delivers (fgets with a size of 49999 keeps one byte for its NUL).
+constexpr std::size_t kPieceMax = 49998;
+
+/// Time limit of the commands that the content dispatcher starts.
+constexpr int kConverterTimeLimitSeconds = 30;
+
+/// Time limit of the FLAC and PDF tools, generous because they have none of their own.
+constexpr int kReaderTimeLimitSeconds = 300;
+
+/// One command to run.
+struct Command {
+  /// argv[0] is looked up on PATH; every element reaches the tool as exactly one argument.
+  std::vector<std::string> argv;
+  /// "NAME=value" entries set in the tool's environment on top of the program's own.
+  std::vector<std::string> env;
+  /// After this many seconds the tool's whole process group is ended (SIGTERM, then SIGKILL).
+  int time_limit_seconds = kConverterTimeLimitSeconds;
+};
+
+/// Receives one piece of output: at most kPieceMax bytes, ending after a line feed (unless the
+/// limit or the end of output came first), cut at its first zero byte. Returns false to stop
+/// reading; the tool is still waited for (within its time limit) and reaped.
+using PieceSink = std::function<bool(const std::string& piece)>;
+
+/// Runs `cmd` with stdin from /dev/null, stdout into a pipe read here, stderr inherited, in a
+/// process group of its own with default signal dispositions and an empty signal mask. Feeds
+/// every piece of its output to `sink` until the output ends, `sink` returns false or the time
+/// limit passes. Always reaps the tool and ends whatever is left of its process group.
+/// A tool that cannot be executed (missing, not executable) behaves as under a shell: a message
+/// "NAME: reason" on stderr, no output, and true. Returns false with errno set only when the
+/// pipe or the process cannot be created.
+bool run_command(const Command& cmd, const PieceSink& sink);
+
+/// Convenience sinks.
+/// Appends every piece to `out`, at most `max_pieces` pieces (0 means no limit), and at most
+/// `max_bytes` bytes in all (0 means no limit; the rest of the output is read and dropped).
+PieceSink append_pieces(std::string* out, std::size_t max_pieces, std::size_t max_bytes);
+/// Reads the output to its end and drops it.
+PieceSink drop_pieces();
+
+/// Reports a failure to start a command the way the dispatcher and readers do:
+/// "open failed: <reason>" on stderr (perror with the text "open failed").
+void report_open_failed();
+
+}  // namespace tessary

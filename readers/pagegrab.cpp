@@ -1,0 +1,3 @@
+#include "readers/pagegrab.h"
+
+void pagegrab() {}

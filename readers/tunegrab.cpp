@@ -1,0 +1,3 @@
+#include "readers/tunegrab.h"
+
+void tunegrab() {}

@@ -1,0 +1,3 @@
+#include "readers/wavegrab.h"
+
+void wavegrab() {}

@@ -1,0 +1,318 @@
+#include "tests/harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace harness {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/tessary-test-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  path = tmpl;
+}
+
+TempDir::~TempDir() {
+  if (path.size() > 10) run_process({"rm", "-rf", "--", path});
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_script(const std::string& path, const std::string& body) {
+  write_file(path, body);
+  chmod(path.c_str(), 0755);
+}
+
+bool have_tool(const std::string& name) {
+  const char* p = getenv("PATH");
+  std::string paths = p ? p : "/usr/bin:/bin";
+  std::stringstream ss(paths);
+  std::string dir;
+  while (std::getline(ss, dir, ':')) {
+    std::string f = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(f.c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+namespace {
+
+void read_into(int fd, std::string* out) {
+  char buf[65536];
+  ssize_t n = read(fd, buf, sizeof buf);
+  if (n > 0) out->append(buf, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                          int timeout_s) {
+  ProcessResult r;
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> envs;
+  for (char** e = environ; *e; ++e) {
+    std::string s = *e;
+    std::string key = s.substr(0, s.find('='));
+    if (!env.count(key)) envs.push_back(s);
+  }
+  for (const auto& kv : env) envs.push_back(kv.first + "=" + kv.second);
+  std::vector<char*> cargv, cenv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  for (const auto& e : envs) cenv.push_back(const_cast<char*>(e.c_str()));
+  cenv.push_back(nullptr);
+
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setpgroup(&attr, 0);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), cenv.data());
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) {
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    r.status = 127;
+    r.err = std::string("spawn failed: ") + strerror(rc);
+    return r;
+  }
+  auto deadline = start + std::chrono::seconds(timeout_s);
+  bool out_open = true, err_open = true;
+  while (out_open || err_open) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      r.timed_out = true;
+      kill(-pid, SIGKILL);
+      break;
+    }
+    pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+    int n = poll(fds, 2, static_cast<int>(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
+        std::string* target = i == 0 ? &r.out : &r.err;
+        size_t before = target->size();
+        read_into(fds[i].fd, target);
+        if (target->size() == before) (i == 0 ? out_open : err_open) = false;
+      }
+    }
+  }
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) r.status = 128 + WTERMSIG(status);
+  return r;
+}
+
+Receiver::Receiver() {
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listen_fd_, 64) != 0)
+    throw std::runtime_error("receiver: cannot listen");
+  socklen_t len = sizeof a;
+  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  thread_ = std::thread([this] { loop(); });
+}
+
+Receiver::~Receiver() {
+  stop_ = true;
+  thread_.join();
+  close(listen_fd_);
+}
+
+void Receiver::loop() {
+  struct Conn {
+    int fd;
+    std::string data;
+  };
+  std::vector<Conn> conns;
+  while (!stop_) {
+    std::vector<pollfd> fds;
+    fds.push_back({listen_fd_, POLLIN, 0});
+    for (auto& c : conns) fds.push_back({c.fd, POLLIN, 0});
+    int n = poll(fds.data(), fds.size(), 50);
+    if (n <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) conns.push_back({fd, {}});
+    }
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      Conn& c = conns[i - 1];
+      char buf[65536];
+      ssize_t got = read(c.fd, buf, sizeof buf);
+      if (got > 0) {
+        c.data.append(buf, static_cast<size_t>(got));
+      } else {
+        close(c.fd);
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_.push_back(std::move(c.data));
+        c.fd = -1;
+        cv_.notify_all();
+      }
+    }
+    std::vector<Conn> open;
+    for (auto& c : conns)
+      if (c.fd >= 0) open.push_back(std::move(c));
+    conns.swap(open);
+  }
+  for (auto& c : conns) close(c.fd);
+}
+
+std::vector<std::string> Receiver::wait_connections(std::size_t n, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done_.size() >= n; });
+  return done_;
+}
+
+std::vector<std::string> Receiver::connections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return done_;
+}
+
+std::vector<std::string> default_config(int port) {
+  return {"127.0.0.1", std::to_string(port), "true", "true", "1000", "100000", "true", "/bin/true",
+          "/tmp/", "true", "x10", "x11", "x12", "x13", "x14", "x15", "true", "true"};
+}
+
+std::string config_text(const std::vector<std::string>& values) {
+  std::string text;
+  for (size_t i = 0; i < values.size(); ++i) text += "key" + std::to_string(i) + " = " + values[i] + "\n";
+  return text;
+}
+
+Sandbox::Sandbox() {
+  etc_dir = root.file("etc");
+  log_dir = root.file("log");
+  mkdir(etc_dir.c_str(), 0755);
+  mkdir(log_dir.c_str(), 0755);
+  // The mount point must exist on the host; an empty directory is all that is created there.
+  mkdir("/etc/vq", 0755);
+}
+
+void Sandbox::set_config(const std::vector<std::string>& values) { set_config_text(config_text(values)); }
+
+void Sandbox::set_config_text(const std::string& text) { write_file(etc_dir + "/config.cfg", text); }
+
+std::string Sandbox::error_log() const { return read_file(log_dir + "/vq_error.log"); }
+
+ProcessResult Sandbox::run(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+                           int timeout_s, const std::string& cwd) {
+  // The script only ever sees the paths as positional parameters, never as command text.
+  std::vector<std::string> argv = {
+      "unshare", "-m", "--propagation", "private", "sh", "-c",
+      "mount --bind \"$1\" /etc/vq && mount --bind \"$2\" /var/log && "
+      "if [ -n \"$3\" ]; then cd \"$3\" || exit 99; fi; shift 3; exec \"$@\"",
+      "sh", etc_dir, log_dir, cwd, tessary_binary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_process(argv, env, timeout_s);
+}
+
+std::string tessary_binary() {
+  const char* over = getenv("TESSARY_BIN");
+  return over ? over : TESSARY_BINARY;
+}
+
+std::map<std::string, std::string> parse_record(const std::string& record) {
+  std::map<std::string, std::string> f;
+  static const char* kMarkers[] = {"#PFAD#", "#DATEINAME#", "#LETZ.ZUG#", "#LETZT.MOD#",
+                                   "#CREATE.DATAE#", "#SIZE#", "#MD5#", "#INHALT#"};
+  const std::string head = "set '";
+  if (record.compare(0, head.size(), head) != 0) return {};
+  if (record.size() < 2 || record.compare(record.size() - 3, 3, "'\r\n") != 0) return {};
+  const std::string end = "@@ENDE@@' '";
+  size_t end_pos = record.rfind(end);
+  if (end_pos == std::string::npos) return {};
+  f["stamp"] = record.substr(end_pos + end.size(), record.size() - 3 - end_pos - end.size());
+  size_t pos = head.size();
+  for (size_t i = 0; i < 8; ++i) {
+    std::string m = kMarkers[i];
+    if (record.compare(pos, m.size(), m) != 0) return {};
+    pos += m.size();
+    size_t next = i + 1 < 8 ? record.find(kMarkers[i + 1], pos) : end_pos;
+    if (next == std::string::npos || next > end_pos) return {};
+    f[m] = record.substr(pos, next - pos);
+    pos = next;
+  }
+  return f;
+}
+
+bool split_delivery(const std::string& data, std::string* record, std::string* rest) {
+  size_t pos = data.find("'\r\n");
+  if (pos == std::string::npos) return false;
+  // The record ends at the first CR LF that follows the stamp's closing quote.
+  size_t end = data.rfind("'\r\nquit\r\n");
+  if (end != std::string::npos && end + 9 == data.size()) pos = end;
+  *record = data.substr(0, pos + 3);
+  *rest = data.substr(pos + 3);
+  return true;
+}
+
+std::vector<pid_t> processes_matching(const std::string& needle) {
+  std::vector<pid_t> found;
+  DIR* d = opendir("/proc");
+  if (!d) return found;
+  while (dirent* e = readdir(d)) {
+    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid <= 0 || pid == getpid()) continue;
+    std::string cmd = read_file(std::string("/proc/") + e->d_name + "/cmdline");
+    for (char& c : cmd)
+      if (c == '\0') c = ' ';
+    if (cmd.find(needle) != std::string::npos) found.push_back(pid);
+  }
+  closedir(d);
+  return found;
+}
+
+}  // namespace harness
