@@ -24,3 +24,13 @@ void crash_log_arm(const char* path, std::size_t length);
 std::size_t crash_stamp(time_t seconds, long micros, char* out);
 
 }  // namespace tessary
+
+#include <sys/types.h>
+
+namespace tessary {
+
+/// Names the process group of the tool that runs right now (0: none). The crash handler ends
+/// that group before it ends the process, so no tool outlives a run ended by a signal.
+void crash_log_set_child_group(pid_t group);
+
+}  // namespace tessary

@@ -1,0 +1,131 @@
+#include "driver/delivery.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/record.h"
+
+namespace tessary {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SocketCloser {
+  int fd;
+  ~SocketCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+int ms_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(left);
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes (errno ETIMEDOUT).
+bool wait_ready(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = poll(&p, 1, ms_until(deadline));
+    if (n > 0) return true;
+    if (n == 0) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (errno != EINTR) return false;
+  }
+}
+
+bool connect_within(int fd, const sockaddr_in& address, Clock::time_point deadline) {
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (!wait_ready(fd, POLLOUT, deadline)) return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+  if (error != 0) {
+    errno = error;
+    return false;
+  }
+  return true;
+}
+
+bool send_within(int fd, const char* data, std::size_t size, Clock::time_point deadline) {
+  while (size > 0) {
+    const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      data += sent;
+      size -= static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!wait_ready(fd, POLLOUT, deadline)) return false;
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+unsigned short port_of(const std::string& text) {
+  return static_cast<unsigned short>(std::strtol(text.c_str(), nullptr, 10) & 0xffff);
+}
+
+bool send_all(int fd, const char* data, std::size_t size) {
+  return send_within(fd, data, size, Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds));
+}
+
+bool deliver(const std::vector<std::string>& config, std::string& path, std::string& file_name,
+             const FileFacts& facts, const std::string& digest, std::string& content,
+             const std::string& stamp) {
+  const std::string& host = config[0];
+  const std::string& port_text = config[1];
+  const unsigned short port = port_of(port_text);
+
+  const hostent* entry = gethostbyname(host.c_str());
+  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+    std::fprintf(stderr, "tessary: cannot resolve index server host %s (port %u): %s\n", host.c_str(), port,
+                 entry == nullptr ? hstrerror(h_errno) : "no IPv4 address");
+    return false;
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+
+  SocketCloser sock{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+  if (sock.fd < 0 ||
+      !connect_within(sock.fd, address, Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds))) {
+    std::fprintf(stderr, "tessary: cannot connect to index server %s port %u: %s\n", host.c_str(), port,
+                 std::strerror(errno));
+    return false;
+  }
+
+  normalise_texts(path, file_name, content);
+  const std::string record = build_index_record(path, file_name, facts, digest, content, stamp);
+  static const char kQuit[] = "quit\r\n";
+  const auto deadline = Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds);
+  if (!send_within(sock.fd, record.data(), record.size(), deadline) ||
+      !send_within(sock.fd, kQuit, sizeof kQuit - 1, deadline)) {
+    std::fprintf(stderr, "tessary: cannot send the record to index server %s port %u: %s\n", host.c_str(), port,
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessary
