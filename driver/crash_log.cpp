@@ -114,8 +114,7 @@ void install_crash_handler() {
   for (int s : kSignals) sigaction(s, &action, nullptr);
 }
 
-void crash_log_arm(const char* path, std::size_t length) {
-  const time_t now = time(nullptr);
+void crash_log_prepare_time(time_t now) {
   const long offset = offset_at(now);
   g_offset_now = offset;
   // Find the next change of the UTC offset within a week, to the second, so that a run that
@@ -130,7 +129,13 @@ void crash_log_arm(const char* path, std::size_t length) {
     }
     g_offset_after = offset_at(high);
     g_change_at = static_cast<long long>(high);
+  } else {
+    g_change_at = LLONG_MAX;
   }
+}
+
+void crash_log_arm(const char* path, std::size_t length) {
+  crash_log_prepare_time(time(nullptr));
   g_path_length = length;
   g_path = path;
 }

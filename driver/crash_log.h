@@ -18,6 +18,10 @@ void install_crash_handler();
 /// and prepares the local-time conversion that the handler uses.
 void crash_log_arm(const char* path, std::size_t length);
 
+/// Prepares the local-time conversion of the crash handler for times from `now` on (the UTC
+/// offset now and its next change within a week). crash_log_arm calls it with the current time.
+void crash_log_prepare_time(time_t now);
+
 /// Writes the stamp "DD.MM.YYYY HH:MM:SS.micro" for `seconds` (local time as prepared by
 /// crash_log_arm) and `micros` into `out` (at least 40 bytes); returns its length.
 /// Async-signal-safe.

@@ -254,7 +254,9 @@ ProcessResult Sandbox::run(const std::vector<std::string>& args, const std::map<
       "unshare", "-m", "--propagation", "private", "sh", "-c",
       "mount --bind \"$1\" /etc/vq && mount --bind \"$2\" /var/log && "
       "if [ -n \"$3\" ]; then cd \"$3\" || exit 99; fi; shift 3; exec \"$@\"",
-      "sh", etc_dir, log_dir, cwd, tessary_binary()};
+      "sh", etc_dir, log_dir, cwd};
+  argv.insert(argv.end(), exec_prefix.begin(), exec_prefix.end());
+  argv.push_back(tessary_binary());
   argv.insert(argv.end(), args.begin(), args.end());
   return run_process(argv, env, timeout_s);
 }
@@ -264,8 +266,13 @@ std::string tessary_binary() {
   return over ? over : TESSARY_BINARY;
 }
 
-std::map<std::string, std::string> parse_record(const std::string& record) {
+std::map<std::string, std::string> parse_record(const std::string& data) {
   std::map<std::string, std::string> f;
+  // A whole delivery ends with the closing line; the record is what comes before it.
+  const std::string quit = "quit\r\n";
+  std::string record = data;
+  if (record.size() >= quit.size() && record.compare(record.size() - quit.size(), quit.size(), quit) == 0)
+    record.resize(record.size() - quit.size());
   static const char* kMarkers[] = {"#PFAD#", "#DATEINAME#", "#LETZ.ZUG#", "#LETZT.MOD#",
                                    "#CREATE.DATAE#", "#SIZE#", "#MD5#", "#INHALT#"};
   const std::string head = "set '";

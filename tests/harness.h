@@ -85,6 +85,8 @@ struct Sandbox {
   TempDir root;
   std::string etc_dir;  ///< bound over /etc/vq
   std::string log_dir;  ///< bound over /var/log
+  /// Words placed before the program in the namespace (for example setpriv to drop root).
+  std::vector<std::string> exec_prefix;
   /// Writes the configuration file from `values`.
   void set_config(const std::vector<std::string>& values);
   /// Writes the configuration file verbatim.
@@ -101,7 +103,7 @@ struct Sandbox {
 /// Path of the built program.
 std::string tessary_binary();
 
-/// The fields of an index record: "#PFAD#" value and so on, by marker; "stamp" holds the stamp.
+/// The fields of an index record (a trailing "quit\r\n" is ignored): "#PFAD#" value and so on, by marker; "stamp" holds the stamp.
 /// Empty when the record does not have the expected frame.
 std::map<std::string, std::string> parse_record(const std::string& record);
 
