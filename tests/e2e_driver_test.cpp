@@ -247,3 +247,18 @@ TEST(EndToEnd, CrashLogThatCannotBeOpenedLeavesNoTrace) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.err, "");
 }
+
+TEST(EndToEnd, MagicDatabaseFailureIsTheFixedAssertionAndReachesTheCrashLog) {
+  Receiver receiver;
+  Sandbox box;
+  box.set_config(harness::default_config(receiver.port()));
+  const std::string path = box.root.file("m.txt");
+  harness::write_file(path, "text\n");
+  // libmagic takes its default database from $MAGIC; a missing one makes loading fail.
+  const auto result = box.run({path}, {{"MAGIC", box.root.file("no-such-database")}});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.err,
+            "tessary: tessary.cpp:1265: int main(int, char**): Assertion `magic_load(magic, nullptr) == 0' failed.\n");
+  EXPECT_NE(box.error_log().find(" # " + path + "\n"), std::string::npos) << box.error_log();
+  EXPECT_TRUE(receiver.wait_connections(1, 200).empty());
+}

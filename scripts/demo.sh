@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The main job on an embedded default: builds tessary, starts a stand-in index server on
+# 127.0.0.1, indexes a few sample files with a configuration that points at it, and shows the
+# records the server received. The machine's own /etc/vq and /var/log are never touched: every
+# run happens in a private mount namespace with temporary directories bound over both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh plain tessary tessary_receiver
+
+work=$(mktemp -d /tmp/tessary-demo.XXXXXX)
+receiver_pid=""
+cleanup() {
+  [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/etc" "$work/log" "$work/files" "$work/spool" /etc/vq
+
+build/tessary_receiver "$work/port" > "$work/received" &
+receiver_pid=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+port=$(cat "$work/port")
+
+# The embedded default configuration: 18 positional values, every reader on, digest on.
+values=(127.0.0.1 "$port" true true 20 100000 true /bin/true "$work/spool/" true
+        - - - - - - true true)
+names=(host port word spreadsheet lines buffer executable windows_program workdir md5
+       unused10 unused11 unused12 unused13 unused14 unused15 media pdf)
+for i in "${!values[@]}"; do echo "${names[$i]} = ${values[$i]}"; done > "$work/etc/config.cfg"
+
+printf 'Hello World\nThis is a SAMPLE text file.\n' > "$work/files/hello.txt"
+printf 'Gr\xc3\xbc\xc3\x9fe aus K\xc3\xb6ln\n' > "$work/files/utf8.txt"
+printf 'Gr\xfc\xdfe aus K\xf6ln, ISO-8859-1\n' > "$work/files/latin1.txt"
+printf '%%!PS\n/Helvetica findfont 14 scalefont setfont\n72 700 moveto (Quarterly Report) show\n72 680 moveto (Revenue grew) show\nshowpage\n' > "$work/files/report.ps"
+gs -q -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/files/report.pdf" "$work/files/report.ps"
+rm "$work/files/report.ps"
+sox -q -n -r 44100 -c 2 -b 16 "$work/files/tone.wav" synth 2 sine 440
+flac -s -f -o "$work/files/tone.flac" "$work/files/tone.wav"
+metaflac --set-tag=TITLE=Tone --set-tag=ARTIST=Demo "$work/files/tone.flac"
+rm "$work/files/tone.wav"
+
+for f in "$work"/files/*; do
+  unshare -m sh -c 'mount --bind "$1" /etc/vq && mount --bind "$2" /var/log && exec "$3" "$4"' \
+    sh "$work/etc" "$work/log" "$PWD/build/tessary" "$f" \
+    && echo "indexed $f" || echo "tessary ended with status $? on $f"
+done
+sleep 0.3
+echo
+echo "Records received by the index server on 127.0.0.1:$port:"
+cat "$work/received"

