@@ -656,9 +656,14 @@ TEST_F(ReadersFakeTools, HungToolIsEndedWithItsWholeGroupAndItsOutputCounts) {
 TEST(ReadersOpenFailed, NoPipeEndsTheProcessWithStatusZero) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto without_descriptors = [] {
-    // Every new descriptor fails with EMFILE, so the pipe to the tool cannot be made.
-    struct rlimit lim = {3, 3};
+    // Every new descriptor fails with EMFILE, so the pipe to the tool cannot be made. The limit
+    // is put back as the process ends, before the library's own exit work, which (under the
+    // sanitizers) needs descriptors of its own.
+    static struct rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    struct rlimit lim = {3, saved.rlim_max};
     setrlimit(RLIMIT_NOFILE, &lim);
+    std::atexit([] { setrlimit(RLIMIT_NOFILE, &saved); });
   };
   EXPECT_EXIT(
       {
