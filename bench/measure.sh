@@ -1,0 +1,242 @@
+#!/usr/bin/env bash
+# The measuring half of the benchmark; bench/run.sh starts it inside a private mount namespace
+# (unshare -m), where the bind mounts made below are seen by nothing else on the machine.
+#
+#   measure.sh BUILD_DIR QUICK(0|1)
+#
+# Everything it writes lives under bench/out: the configuration bound over /etc/vq, the log
+# directory bound over /var/log, hyperfine's JSON exports, peak memory, the callgrind profile,
+# and report.md, the summary that bench/report.py prints.
+set -euo pipefail
+
+build="$1"
+quick="$2"
+root="$PWD"
+out="$root/bench/out"
+corpus="$out/corpus"
+bin="$build/tessary"
+results="$out/results"
+
+rm -rf "$results" "$out/etc" "$out/log" "$out/spool" "$out/peers" "$out/stubs" "$out/replay" \
+  "$out/profile" "$out/records" "$out/lists"
+mkdir -p "$results" "$out/etc" "$out/log" "$out/spool" "$out/home" "$out/peers" "$out/stubs" \
+  "$out/replay" "$out/profile" "$out/records" "$out/lists"
+
+# Private views of the two fixed paths the program uses; the machine's own stay untouched.
+mount --bind "$out/etc" /etc/vq
+mount --bind "$out/log" /var/log
+# The bare libreoffice keeps its default profile under bench/out instead of the user's home.
+export HOME="$out/home"
+# The distribution's tools first (the peers' Python filters need the system python3's modules).
+export PATH="/usr/sbin:/usr/bin:/sbin:/bin:$PATH"
+
+if [ "$quick" = 1 ]; then
+  runs_fast=15 runs_pdf=6 runs_office=2 warm_fast=2 warm_office=1
+  runs_corpus=1 warm_corpus=0 peak_runs=1
+else
+  runs_fast=60 runs_pdf=20 runs_office=5 warm_fast=5 warm_office=1
+  runs_corpus=3 warm_corpus=0 peak_runs=3
+fi
+
+# --- the index server stand-in -------------------------------------------------------------
+receiver_pid=""
+cleanup() { [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+rm -f "$out/port"
+"$build/tessary_receiver" "$out/port" > "$out/received" &
+receiver_pid=$!
+for _ in $(seq 50); do [ -s "$out/port" ] && break; sleep 0.1; done
+[ -s "$out/port" ] || { echo "bench: the receiver did not start" >&2; exit 1; }
+port=$(cat "$out/port")
+
+# Every reader on, digest on, 200 lines (all of a 50-line text file, all of a two-page PDF).
+values=(127.0.0.1 "$port" true true 200 100000 false /bin/true "$out/spool/" true
+        - - - - - - true true)
+names=(host port word spreadsheet lines buffer executable windows_program workdir md5
+       unused10 unused11 unused12 unused13 unused14 unused15 media pdf)
+for i in "${!values[@]}"; do echo "${names[$i]} = ${values[$i]}"; done > "$out/etc/config.cfg"
+
+txt="$corpus/text/t001.txt"
+pdf="$corpus/pdf/p1.pdf"
+mp3="$corpus/mp3/m1.mp3"
+flac="$corpus/flac/f1.flac"
+docx="$corpus/docx/d1.docx"
+
+gs_cmd="gs -dBATCH -dNOPAUSE -sDEVICE=txtwrite -dTextFormat=3 -sOutputFile=- $pdf"
+metaflac_cmd="metaflac --show-total-samples --show-sample-rate --show-vendor-tag --show-bps --show-channels --export-tags-to=- $flac"
+office_cmd="libreoffice --cat --headless $docx"
+
+# --- the machine ---------------------------------------------------------------------------
+{
+  echo "cpu=$(lscpu | sed -n 's/^Model name: *//p' | head -n1), $(nproc) cores"
+  echo "memory=$(free -g | awk '/^Mem:/ {print $2}') GiB"
+  echo "kernel=$(uname -r)"
+  echo "os=$(. /etc/os-release && echo "$PRETTY_NAME")"
+  echo "load=$(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "hyperfine=$(hyperfine --version | awk '{print $2}')"
+  echo "gs=$(gs --version)"
+  echo "metaflac=$(metaflac --version | awk '{print $2}')"
+  echo "libreoffice=$(libreoffice --version 2>/dev/null | awk '{print $2}' | head -n1)"
+  echo "file=$(file --version | head -n1 | sed 's/^file-//')"
+  command -v recollindex > /dev/null && echo "recoll=$(dpkg-query -W -f='${Version}' recollcmd)"
+  command -v omindex > /dev/null && echo "omindex=$(omindex --version | awk '{print $NF}')"
+  echo "tessary=$(realpath "$bin"), built $(date -r "$bin" '+%Y-%m-%d %H:%M')"
+  echo "commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD -- . 2>/dev/null || echo ' (with local changes)')"
+  echo "quick=$quick"
+} > "$results/machine.txt"
+
+# --- one record per type: shows what each run actually delivers ----------------------------
+# Waits until the receiver's output stops growing, so the record of the run just ended is in.
+settle() {
+  local last=-1 now
+  for _ in $(seq 40); do
+    now=$(stat -c %s "$out/received")
+    [ "$now" = "$last" ] && return 0
+    last=$now
+    sleep 0.05
+  done
+}
+: > "$results/records.tsv"
+for kind in text pdf mp3 flac docx; do
+  case $kind in text) f=$txt ;; pdf) f=$pdf ;; mp3) f=$mp3 ;; flac) f=$flac ;; docx) f=$docx ;; esac
+  settle
+  before=$(stat -c %s "$out/received")
+  status=0
+  "$bin" "$f" 2> "$out/records/$kind.stderr" || status=$?
+  settle
+  tail -c +"$((before + 1))" "$out/received" > "$out/records/$kind.txt"
+  record=$(head -n1 "$out/records/$kind.txt" | wc -c)
+  content=$(head -n1 "$out/records/$kind.txt" | sed -n 's/.*#INHALT#\(.*\)@@ENDE@@.*/\1/p' | wc -c)
+  [ "$content" -gt 0 ] && content=$((content - 1))
+  printf '%s\t%s\t%s\t%s\n' "$kind" "$status" "$record" "$content" >> "$results/records.tsv"
+  if [ "$status" != 0 ] || [ "$record" = 0 ]; then
+    echo "bench: tessary on $f ended with status $status and sent $record bytes:" >&2
+    cat "$out/records/$kind.stderr" >&2
+  fi
+done
+
+# --- side by side, per file type -----------------------------------------------------------
+# -N: commands run without a shell, so nothing but the command itself is timed.
+bench() {
+  local name="$1"
+  shift
+  echo
+  echo "== $name"
+  hyperfine -N --style basic --export-json "$results/$name.json" "$@" \
+    || echo "bench: hyperfine group $name failed; its numbers are missing from the report" >&2
+}
+
+bench text --warmup "$warm_fast" --runs "$runs_fast" \
+  -n "tessary text" "$bin $txt" \
+  -n "file --mime-type" "file --mime-type $txt" \
+  -n "md5sum" "md5sum $txt" \
+  -n "sh -c 'file --mime-type; md5sum'" "sh -c 'file --mime-type $txt; md5sum $txt'"
+
+bench media --warmup "$warm_fast" --runs "$runs_fast" \
+  -n "tessary mp3" "$bin $mp3" \
+  -n "tessary flac" "$bin $flac" \
+  -n "metaflac" "$metaflac_cmd"
+
+bench pdf --warmup "$warm_fast" --runs "$runs_pdf" \
+  -n "tessary pdf" "$bin $pdf" \
+  -n "gs txtwrite" "$gs_cmd"
+
+bench office --warmup "$warm_office" --runs "$runs_office" \
+  -n "tessary docx" "$bin $docx" \
+  -n "libreoffice --cat" "$office_cmd"
+
+# --- peak memory ---------------------------------------------------------------------------
+# Maximum resident set size from /usr/bin/time -v: the largest of the process and the children
+# it waited for, so a run that starts a tool reports the larger of the two. The "own" rows
+# replace the tool by a replay of its recorded output (a shell running cat), which leaves
+# tessary's own peak.
+echo
+echo "== peak memory"
+: > "$results/peaks.tsv"
+peak() {
+  local runs="$1" name="$2" best=0 kb i
+  shift 2
+  for i in $(seq "$runs"); do
+    /usr/bin/time -v -o "$out/time.txt" "$@" > /dev/null 2>&1 || true
+    kb=$(awk -F': *' '/Maximum resident set size/ {print $2}' "$out/time.txt")
+    [ -n "$kb" ] && [ "$kb" -gt "$best" ] && best=$kb
+  done
+  printf '%s\t%s\n' "$name" "$best" | tee -a "$results/peaks.tsv"
+}
+$gs_cmd > "$out/replay/gs.out" 2> /dev/null
+$metaflac_cmd > "$out/replay/metaflac.out" 2> /dev/null
+$office_cmd > "$out/replay/libreoffice.out" 2> /dev/null
+for tool in gs metaflac libreoffice; do
+  printf '#!/bin/sh\nexec cat %s\n' "$out/replay/$tool.out" > "$out/stubs/$tool"
+  chmod +x "$out/stubs/$tool"
+done
+peak "$peak_runs" "tessary text" "$bin" "$txt"
+peak "$peak_runs" "tessary pdf" "$bin" "$pdf"
+peak "$peak_runs" "tessary pdf, own" env PATH="$out/stubs:$PATH" "$bin" "$pdf"
+peak "$peak_runs" "tessary mp3" "$bin" "$mp3"
+peak "$peak_runs" "tessary flac" "$bin" "$flac"
+peak "$peak_runs" "tessary flac, own" env PATH="$out/stubs:$PATH" "$bin" "$flac"
+peak 1 "tessary docx" "$bin" "$docx"
+peak 1 "tessary docx, own" env PATH="$out/stubs:$PATH" "$bin" "$docx"
+peak "$peak_runs" "file --mime-type" file --mime-type "$txt"
+peak "$peak_runs" "md5sum" md5sum "$txt"
+peak "$peak_runs" "gs txtwrite" $gs_cmd
+peak "$peak_runs" "metaflac" $metaflac_cmd
+peak 1 "libreoffice --cat" $office_cmd
+
+# --- files per second: tessary over whole corpora, and the peers ---------------------------
+find "$corpus/text" -type f | sort > "$out/lists/text.list"
+find "$corpus/mixed" -type f | sort > "$out/lists/mixed.list"
+n_text=$(wc -l < "$out/lists/text.list")
+n_mixed=$(wc -l < "$out/lists/mixed.list")
+echo "text=$n_text" > "$results/corpus.txt"
+echo "mixed=$n_mixed ($(cd "$corpus/mixed" && ls | sed 's/.*\.//' | sort | uniq -c | awk '{printf "%s%s %s", sep, $1, $2; sep=", "}'))" >> "$results/corpus.txt"
+
+peers_text=() peers_mixed=()
+if command -v recollindex > /dev/null; then
+  for set in text mixed; do
+    mkdir -p "$out/peers/recoll-$set"
+    # No spelling dictionary: it is not part of indexing and needs language data per locale.
+    printf 'topdirs = %s\nnoaspell = 1\n' "$corpus/$set" > "$out/peers/recoll-$set/recoll.conf"
+  done
+  peers_text+=(-n "recollindex text" "recollindex -c $out/peers/recoll-text -z")
+  peers_mixed+=(-n "recollindex mixed" "recollindex -c $out/peers/recoll-mixed -z")
+else
+  echo "bench: recollindex is not installed (Debian package recollcmd); skipping it" >&2
+fi
+if command -v omindex > /dev/null; then
+  peers_text+=(-n "omindex text" "omindex --overwrite --db $out/peers/omega-text --url / $corpus/text")
+  peers_mixed+=(-n "omindex mixed" "omindex --overwrite --db $out/peers/omega-mixed --url / $corpus/mixed")
+else
+  echo "bench: omindex is not installed (Debian package xapian-omega); skipping it" >&2
+fi
+
+bench corpus-text --warmup "$warm_corpus" --runs "$runs_corpus" \
+  -n "tessary text, 1 worker" "xargs -a $out/lists/text.list -d '\\n' -n1 -P1 $bin" \
+  -n "tessary text, 2 workers" "xargs -a $out/lists/text.list -d '\\n' -n1 -P2 $bin" \
+  "${peers_text[@]}"
+
+bench corpus-mixed --warmup "$warm_corpus" --runs "$runs_corpus" \
+  -n "tessary mixed, 1 worker" "xargs -a $out/lists/mixed.list -d '\\n' -n1 -P1 $bin" \
+  -n "tessary mixed, 2 workers" "xargs -a $out/lists/mixed.list -d '\\n' -n1 -P2 $bin" \
+  "${peers_mixed[@]}"
+
+# Helpers the peers looked for and did not find (their content is then not indexed).
+if [ -s "$out/peers/recoll-mixed/missing" ]; then
+  cp "$out/peers/recoll-mixed/missing" "$results/recoll-missing.txt"
+fi
+
+# --- where a text run spends its instructions ------------------------------------------------
+echo
+echo "== callgrind, one text run"
+if command -v valgrind > /dev/null; then
+  valgrind --tool=callgrind --callgrind-out-file="$out/profile/callgrind.text.out" \
+    "$bin" "$txt" 2> "$out/profile/valgrind.log" || echo "bench: valgrind failed, see $out/profile/valgrind.log" >&2
+  callgrind_annotate --auto=no --inclusive=no --threshold=100 "$out/profile/callgrind.text.out" \
+    > "$results/callgrind-self.txt" 2> /dev/null || true
+  callgrind_annotate --auto=no --inclusive=yes --threshold=100 "$out/profile/callgrind.text.out" \
+    > "$results/callgrind-inclusive.txt" 2> /dev/null || true
+fi
+
+echo
+python3 "$root/bench/report.py" "$out"

@@ -1,0 +1,253 @@
+#!/usr/bin/env python3
+"""Summarises one benchmark run: medians, the target ratios, peak memory, files per second and
+the callgrind profile of a text run. Reads what bench/measure.sh left in OUT/results, prints the
+summary and writes it as Markdown to OUT/report.md.
+
+usage: report.py OUT
+"""
+import json
+import os
+import re
+import sys
+
+MIB = 1024.0
+# The run's own steps and the library calls that matter for its fixed cost.
+WATCHED = (r"^(_dl_start|_dl_init|exit|tessary::\w+\(\)|hash_wert\(\)|read_content\(\)|magic_(open|load|file|"
+           r"setflags|close)|ucsdet_\w+|ucnv_convert|u_cleanup|MD5_\w+|regcomp|regexec\S*)$")
+GROUPS = ["text.json", "media.json", "pdf.json", "office.json", "corpus-text.json", "corpus-mixed.json"]
+
+
+def load_medians(results):
+    """Median seconds and run count of every hyperfine command, by its name."""
+    medians = {}
+    for name in GROUPS:
+        try:
+            with open(os.path.join(results, name)) as f:
+                runs = json.load(f)["results"]
+        except (OSError, ValueError, KeyError):
+            continue  # a group that failed; its commands show as n/a
+        for r in runs:
+            medians[r["command"]] = (r["median"], len(r.get("times") or []))
+    return medians
+
+
+def read_pairs(path, sep="\t"):
+    rows = []
+    if os.path.exists(path):
+        with open(path) as f:
+            for line in f:
+                line = line.rstrip("\n")
+                if line:
+                    rows.append(line.split(sep))
+    return rows
+
+
+def read_keyed(path):
+    return dict(line.split("=", 1) for line in open(path).read().splitlines() if "=" in line) \
+        if os.path.exists(path) else {}
+
+
+def ms(seconds):
+    return "n/a" if seconds is None else f"{seconds * 1000:.1f}"
+
+
+def verdict(ok):
+    return "n/a" if ok is None else ("yes" if ok else "**no**")
+
+
+def table(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
+    return lines
+
+
+def top_functions(path):
+    """(instructions, function, object) of every function callgrind_annotate lists, and the
+    program total. The listing names an object only where it changes from the line before."""
+    entries, total, in_list = [], None, False
+    if not os.path.exists(path):
+        return entries, total
+    for line in open(path, errors="replace"):
+        line = line.rstrip("\n")
+        m = re.match(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+PROGRAM TOTALS", line)
+        if m:
+            total = int(m.group(1).replace(",", ""))
+            continue
+        if total is not None and "file:function" in line:
+            in_list = True
+            continue
+        if not in_list or line.startswith("---"):
+            continue
+        if not line.strip():
+            if entries:
+                break
+            continue
+        m = re.match(r"\s*([\d,]+)\s+(?:\(\s*[\d.]+%\)\s+)?(.+?)(?:\s+\[(.+)\])?$", line)
+        if m:
+            obj = os.path.basename(m.group(3) or "")
+            entries.append((int(m.group(1).replace(",", "")), m.group(2), obj))
+    return entries, total
+
+
+def function_name(fn):
+    """'./posix/regexec.c:re_search_internal' -> 're_search_internal', argument lists dropped;
+    code without symbols keeps its address."""
+    name = fn.split(":", 1)[1] if ":" in fn and not fn.startswith("(") else fn
+    return name.split("(", 1)[0] + "()" if "(" in name and not name.startswith("(") else name
+
+
+def by_function(entries, combine):
+    """Entries merged per function (a function can be listed once per source file it spans),
+    with the object of its first listing; `combine` merges two counts (sum for own counts,
+    max for inclusive ones)."""
+    merged, order = {}, []
+    for ir, fn, obj in entries:
+        name = function_name(fn)
+        if name not in merged:
+            merged[name] = [ir, obj]
+            order.append(name)
+        else:
+            merged[name][0] = combine(merged[name][0], ir)
+            merged[name][1] = merged[name][1] or obj
+    rows = [(merged[n][0], n, merged[n][1]) for n in order]
+    return sorted(rows, key=lambda r: -r[0])
+
+
+def main():
+    out = sys.argv[1]
+    results = os.path.join(out, "results")
+    med = load_medians(results)
+    machine = read_keyed(os.path.join(results, "machine.txt"))
+    corpus = read_keyed(os.path.join(results, "corpus.txt"))
+    get = lambda name: med[name][0] if name in med else None
+    md = []
+
+    md.append("Machine: " + ", ".join(f"{k} {machine[k]}" for k in
+              ("cpu", "memory", "kernel", "os") if k in machine) + ".")
+    md.append("Load average at the start: " + machine.get("load", "?") + ". Tools: " +
+              ", ".join(f"{k} {machine[k]}" for k in
+                        ("hyperfine", "gs", "metaflac", "libreoffice", "file", "recoll", "omindex")
+                        if k in machine) + ".")
+    md.append("Program: " + machine.get("tessary", "?") + ", commit " + machine.get("commit", "?") +
+              (" (quick run: fewer repetitions)" if machine.get("quick") == "1" else "") + ".")
+    md.append("")
+
+    # What each run delivered, so a content branch that is still empty shows up here.
+    recs = read_pairs(os.path.join(results, "records.tsv"))
+    if recs:
+        md.append("Records delivered by one run per type (exit status, record bytes, content bytes):")
+        md.append("")
+        md += table(["type", "status", "record bytes", "content bytes"], recs)
+        md.append("")
+
+    md.append("Medians (hyperfine, ms):")
+    md.append("")
+    md += table(["command", "median ms", "runs"],
+                [[n, ms(m), r] for n, (m, r) in med.items() if not n.startswith(("tessary text,", "tessary mixed,", "recollindex", "omindex"))])
+    md.append("")
+
+    text = get("tessary text")
+    fm, md5, combo = get("file --mime-type"), get("md5sum"), get("sh -c 'file --mime-type; md5sum'")
+    rows = []
+    if None not in (text, fm, md5):
+        r = text / (fm + md5)
+        rows.append(["text, digest on", "tessary / (file --mime-type + md5sum), run separately",
+                     f"{ms(text)} / ({ms(fm)} + {ms(md5)})", f"{r:.2f}", "<= 1.25", verdict(r <= 1.25)])
+    if None not in (text, combo):
+        r = text / combo
+        rows.append(["text, digest on", "tessary / sh -c 'file --mime-type F; md5sum F'",
+                     f"{ms(text)} / {ms(combo)}", f"{r:.2f}", "<= 1.25", verdict(r <= 1.25)])
+    for kind, tool, tool_name in (("pdf", "gs txtwrite", "gs"), ("flac", "metaflac", "metaflac"),
+                                  ("mp3", None, "none (TagLib in process)"),
+                                  ("docx", "libreoffice --cat", "libreoffice --cat")):
+        t = get("tessary " + kind)
+        bare = 0.0 if tool is None else get(tool)
+        if None in (t, bare, text):
+            rows.append([kind, f"(tessary - {tool_name}) / tessary text", "n/a", "n/a", "<= 1", "n/a"])
+            continue
+        r = (t - bare) / text
+        rows.append([kind, f"(tessary - {tool_name}) / tessary text",
+                     f"({ms(t)} - {ms(bare)}) / {ms(text)}", f"{r:.2f}", "<= 1", verdict(r <= 1)])
+    md.append("Ratios:")
+    md.append("")
+    md += table(["type", "ratio", "ms", "value", "target", "met"], rows)
+    md.append("")
+
+    peaks = read_pairs(os.path.join(results, "peaks.tsv"))
+    if peaks:
+        prow = []
+        for name, kb in peaks:
+            mib = int(kb) / MIB
+            target = None
+            if name.startswith("tessary") and name.split()[1].rstrip(",") in ("text", "pdf", "mp3", "flac"):
+                target = mib < 16
+            prow.append([name, f"{mib:.1f}", "< 16" if target is not None else "", verdict(target) if target is not None else ""])
+        md.append("Peak memory (max RSS from /usr/bin/time -v, largest of the run and the tool it waited "
+                  "for; \"own\": the tool replaced by a replay of its recorded output):")
+        md.append("")
+        md += table(["run", "MiB", "target", "met"], prow)
+        md.append("")
+
+    frows = []
+    for key, label in (("text", "text"), ("mixed", "mixed")):
+        n = corpus.get(key, "").split(" ")[0]
+        if not n:
+            continue
+        for name in [c for c in med if c.startswith(("tessary " + label + ",", "recollindex " + label, "omindex " + label))]:
+            m = get(name)
+            frows.append([name, f"{key}: {corpus[key]}", ms(m), f"{int(n) / m:.0f}" if m else "n/a"])
+    if frows:
+        md.append("Files per second (median of whole-corpus runs; tessary via xargs -n1, one process per file):")
+        md.append("")
+        md += table(["run", "corpus (files)", "median ms", "files/s"], frows)
+        md.append("")
+    missing = os.path.join(results, "recoll-missing.txt")
+    if os.path.exists(missing) and open(missing).read().strip():
+        md.append("recollindex reported missing helpers (those files were indexed by name only): " +
+                  "; ".join(open(missing).read().split("\n")).strip("; ") + ".")
+        md.append("")
+
+    top, total = top_functions(os.path.join(results, "callgrind-self.txt"))
+    if total:
+        md.append(f"callgrind, one text run: {total:,} instructions in all. "
+                  "Top 15 functions by their own instructions:")
+        md.append("")
+        own = by_function(top, lambda a, b: a + b)
+        md += table(["instructions", "share", "function", "object"],
+                    [[f"{ir:,}", f"{100.0 * ir / total:.1f}%", fn, obj] for ir, fn, obj in own[:15]])
+        md.append("")
+        by_obj = {}
+        for ir, _, obj in own:
+            by_obj[obj or "?"] = by_obj.get(obj or "?", 0) + ir
+        md.append("Own instructions by object: " + ", ".join(
+            f"{o} {100.0 * ir / total:.1f}%" for o, ir in sorted(by_obj.items(), key=lambda kv: -kv[1])[:8]) + ".")
+        md.append("")
+        incl, _ = top_functions(os.path.join(results, "callgrind-inclusive.txt"))
+        startup = ("(below main)", "main", "_start", "__libc_start_main@@GLIBC_2.34", "__libc_start_call_main")
+        # Recursive frames ("name'2") count the same work again; start-up frames are everything.
+        incl = [r for r in by_function(incl, max) if r[1] not in startup and "'" not in r[1] and r[0] < total]
+        if incl:
+            md.append("Top 15 by inclusive instructions (the function and everything it calls; "
+                      "process start-up frames left out):")
+            md.append("")
+            md += table(["instructions", "share", "function", "object"],
+                        [[f"{ir:,}", f"{100.0 * ir / total:.1f}%", fn, obj] for ir, fn, obj in incl[:15]])
+            md.append("")
+            steps = [r for r in incl if re.match(WATCHED, r[1])]
+            if steps:
+                md.append("Steps of the run (inclusive): " + ", ".join(
+                    f"{fn} {100.0 * ir / total:.1f}%" for ir, fn, _ in steps) + ".")
+                md.append("")
+        md.append("Full profile: " + os.path.join(out, "profile", "callgrind.text.out") +
+                  " (e.g. callgrind_annotate --tree=caller on it).")
+        md.append("")
+
+    text_out = "\n".join(md) + "\n"
+    with open(os.path.join(out, "report.md"), "w") as f:
+        f.write(text_out)
+    print(text_out)
+    print("(also written to " + os.path.join(out, "report.md") + ")")
+
+
+if __name__ == "__main__":
+    main()
