@@ -352,7 +352,8 @@ void read_plain_text(const std::string& path, std::string& content, const std::s
   LineReader reader(path);
   std::string line;
   std::string charset;
-  // The counter wraps like a 32-bit integer; a negative limit is never reached in practice.
+  // The counter is compared as 32 bits and wraps instead of overflowing; a negative limit would
+  // take 2^32 lines less its size to reach, so it reads the whole file.
   std::uint32_t counter = 0;
   while (counter != static_cast<std::uint32_t>(limit) && reader.next(line)) {
     lowercase(line);
