@@ -81,8 +81,9 @@ struct WorkingDir {
 
 // File names that a shell would take apart or run; each must reach the tool unchanged.
 const std::vector<std::string> kHostileNames = {
-    "it's here",           "$(touch pwned1)",  "`touch pwned2`", "semi;touch pwned3",
-    "two  blanks\tand tab", "line\nfeed",       "dq\"and\\back",  "star*?[a]",
+    "it's $(touch pwned1)",
+    "`touch pwned2`;touch pwned3 & x|y>z",
+    "line\nfeed  two blanks\ttab \"dq\" back\\slash *?[a] ~ #",
 };
 
 void expect_nothing_ran(const std::string& dir) {
