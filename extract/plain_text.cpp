@@ -164,6 +164,7 @@ class LineReader {
 
 /// The conversion buffer of one run: allocated on first use with the configured size and
 /// reused for every line. It is never cleared: only the bytes ICU reports as written are read.
+/// The size is an int32, parsed like the line limit and matching ICU's capacity type.
 class ConversionBuffer {
  public:
   explicit ConversionBuffer(std::int32_t size) : size_(size) {}
@@ -352,8 +353,8 @@ void read_plain_text(const std::string& path, std::string& content, const std::s
   LineReader reader(path);
   std::string line;
   std::string charset;
-  // The counter is compared as 32 bits and wraps instead of overflowing; a negative limit would
-  // take 2^32 lines less its size to reach, so it reads the whole file.
+  // The counter is compared as 32 bits and wraps instead of overflowing; a negative limit is
+  // reached only after more than 2^31 lines, so in practice it reads the whole file.
   std::uint32_t counter = 0;
   while (counter != static_cast<std::uint32_t>(limit) && reader.next(line)) {
     lowercase(line);
