@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/crash_log.h"
+
 extern char** environ;
 
 namespace tessary {
@@ -127,6 +129,8 @@ void complain_not_executable(const std::string& name, int err) {
 class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid) {
+    // A signal that ends the run while the tool works must end the tool's group too.
+    crash_log_set_child_group(pid);
 #ifdef SYS_pidfd_open
     pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 #endif
@@ -136,6 +140,7 @@ class Child {
       kill(-pid_, SIGKILL);
       reap();
     }
+    crash_log_set_child_group(0);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -193,6 +198,7 @@ class Child {
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     reaped_ = true;
+    crash_log_set_child_group(0);
   }
 
   pid_t pid_;

@@ -18,7 +18,7 @@ using harness::Sandbox;
 namespace {
 
 // Bytes that libmagic calls application/octet-stream: no branch of the dispatcher reads them.
-const std::string kOpaque("\x01\x02\x03\x04\xfe\xff\x00\x10 opaque", 17);
+const std::string kOpaque("\x01\x02\x03\x04\xfe\xff\x00\x10 opaque", 15);
 
 const std::regex kStampPattern(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\.\d{1,6})");
 
@@ -67,7 +67,7 @@ TEST(EndToEnd, RecordArrivesByteForByte) {
   const std::string md5 = harness::run_process({"md5sum", path}).out.substr(0, 32);
   const std::string expected_head = "set '#PFAD#" + record_path + "#DATEINAME#data o'neil \"q\".bin" +
                                     "#LETZ.ZUG#2023-11-14 22:13:20#LETZT.MOD#2023-11-14 22:13:19#CREATE.DATAE#" +
-                                    ctime_utc(before.st_ctim.tv_sec) + "#SIZE#17#MD5#" + md5 +
+                                    ctime_utc(before.st_ctim.tv_sec) + "#SIZE#15#MD5#" + md5 +
                                     "#INHALT#@@ENDE@@' '";
   ASSERT_EQ(record.substr(0, expected_head.size()), expected_head);
   const std::string stamp = record.substr(expected_head.size(), record.size() - expected_head.size() - 3);
@@ -260,5 +260,38 @@ TEST(EndToEnd, MagicDatabaseFailureIsTheFixedAssertionAndReachesTheCrashLog) {
   EXPECT_EQ(result.err,
             "tessary: tessary.cpp:1265: int main(int, char**): Assertion `magic_load(magic, nullptr) == 0' failed.\n");
   EXPECT_NE(box.error_log().find(" # " + path + "\n"), std::string::npos) << box.error_log();
+  EXPECT_TRUE(receiver.wait_connections(1, 200).empty());
+}
+
+TEST(EndToEnd, SignalDuringAConverterEndsTheConverterToo) {
+  Receiver receiver;
+  Sandbox box;
+  box.set_config(harness::default_config(receiver.port()));
+  const std::string bin = box.root.file("bin");
+  mkdir(bin.c_str(), 0755);
+  const std::string marker = box.root.file("converter-started");
+  // A Ghostscript that hangs, with a child of its own.
+  harness::write_script(bin + "/gs", "#!/bin/sh\ntouch '" + marker + "'\nsleep 300 &\nsleep 301\n");
+  const std::string path = box.root.file("hang.pdf");
+  harness::write_file(path, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n");
+  harness::ProcessResult result;
+  std::thread runner([&] {
+    result = box.run({path}, {{"PATH", bin + ":" + std::string(getenv("PATH"))}}, 60);
+  });
+  for (int i = 0; i < 500 && access(marker.c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(access(marker.c_str(), F_OK), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  pid_t pid = 0;
+  for (pid_t p : harness::processes_matching(path))
+    if (harness::read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") pid = p;
+  ASSERT_NE(pid, 0);
+  kill(pid, SIGTERM);
+  runner.join();
+  EXPECT_EQ(result.status, 0);
+  EXPECT_NE(box.error_log().find(" # " + path + "\n"), std::string::npos) << box.error_log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(harness::processes_matching("sleep 300").empty());
+  EXPECT_TRUE(harness::processes_matching("sleep 301").empty());
   EXPECT_TRUE(receiver.wait_connections(1, 200).empty());
 }
