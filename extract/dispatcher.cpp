@@ -1,6 +1,107 @@
 #include "extract/dispatcher.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
+
+#include "extract/command.h"
+#include "extract/office.h"
+#include "extract/plain_text.h"
+#include "extract/slots.h"
+#include "readers/pagegrab.h"
+#include "readers/tunegrab.h"
+#include "readers/wavegrab.h"
+
+namespace tessary {
+
+namespace {
+
+bool is_on(const std::string& value) { return value == "true"; }
+
+void lowercase(std::string* text) {
+  for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+/// Runs one libreoffice command (arguments after the program name) with a user profile that no
+/// concurrent run uses. False only when the tool could not be started (no pipe, no process).
+bool run_office(const std::vector<std::string>& args, const PieceSink& sink) {
+  OfficeProfile profile;
+  bool have_profile = acquire_office_profile(&profile);
+  Command cmd;
+  cmd.argv.push_back("libreoffice");
+  if (have_profile) cmd.argv.push_back(office_profile_argument(profile));
+  cmd.argv.insert(cmd.argv.end(), args.begin(), args.end());
+  bool started = run_command(cmd, sink);
+  int saved = errno;
+  if (have_profile) release_office_profile(&profile);
+  errno = saved;
+  return started;
+}
+
+/// Word text: the first six reads of `libreoffice --cat`, as they come.
+bool read_word_text(const std::string& path, std::string* content) {
+  return run_office({"--cat", "--headless", path}, append_pieces(content, kOfficeReadLimit, 0));
+}
+
+/// Removes the conversion's private directory on every way out of the spreadsheet steps.
+struct PrivateDirectory {
+  std::string path;
+  ~PrivateDirectory() {
+    if (!path.empty()) remove_tree(path);
+  }
+};
+
+/// Spreadsheet: convert to csv in a directory of this run's own, append six reads of the csv,
+/// remove it. False only when a tool could not be started.
+bool read_spreadsheet(const std::string& path, const std::string& file_name, const std::string& extension,
+                      const std::string& work_directory, std::string* content) {
+  std::string csv_name;
+  if (!csv_name_for(file_name, extension, &csv_name)) return true;
+  PrivateDirectory dir;
+  if (!make_private_directory(work_directory, &dir.path)) {
+    // Nowhere to convert to: the converter would have had nowhere to write either.
+    std::perror(("tessary: cannot make a directory in " + work_directory).c_str());
+    return true;
+  }
+  // The read and removal name the file the way the work directory is written: with its "/"
+  // when it has one; without it they name a file beside the directory, which does not exist.
+  bool slash = !work_directory.empty() && work_directory.back() == '/';
+  const std::string prefix = dir.path + (slash ? "/" : "");
+  const std::string csv_path = prefix + csv_name;
+
+  if (!run_office({"--convert-to", "csv", "--infilter=csv:44,34,76", path, "--outdir", prefix}, drop_pieces()))
+    return false;
+  if (!run_command(Command{{"cat", csv_path}, {}, kConverterTimeLimitSeconds},
+                   append_pieces(content, kOfficeReadLimit, 0)))
+    return false;
+  return run_command(Command{{"rm", "-fr", csv_path}, {}, kConverterTimeLimitSeconds}, drop_pieces());
+}
+
+/// Windows executable: the configured program under wine, its output lowercased piece by piece.
+bool read_executable(const std::string& path, const std::string& windows_program, std::string* content) {
+  std::size_t kept = 0;
+  return run_command(Command{{"wine", windows_program, path}, {kWineDebug}, kConverterTimeLimitSeconds},
+                     [content, &kept](const std::string& piece) {
+                       std::string lower = piece;
+                       lowercase(&lower);
+                       std::size_t take = std::min(lower.size(), kMaxExecutableOutput - kept);
+                       content->append(lower, 0, take);
+                       kept += take;
+                       return true;  // read to the end
+                     });
+}
+
+}  // namespace
+
+bool csv_name_for(const std::string& file_name, const std::string& extension, std::string* csv_name) {
+  std::size_t cut = extension == "xls" ? 3 : 4;
+  if (file_name.size() < cut) return false;
+  *csv_name = file_name.substr(0, file_name.size() - cut) + "csv";
+  return true;
+}
+
+}  // namespace tessary
 
 std::string read_content(std::string& extension, std::string& file_name, std::string& path,
                          std::string& content, std::string& mime_type, std::string& description,
@@ -8,7 +109,61 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
                          std::string buffer_size, std::string executable_switch,
                          std::string windows_program, std::string work_directory, std::string media_switch,
                          std::string pdf_switch) {
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  using namespace tessary;
+  lowercase(&extension);
   content.clear();
+
+  if (mime_type == "text/plain") read_plain_text(path, content, description, line_limit, buffer_size);
+
+  if (is_on(word_switch) && (mime_type == "application/msword" ||
+                             mime_type == "application/vnd.openxmlformats-officedocument.wordprocessingml.document")) {
+    if (!read_word_text(path, &content)) {
+      report_open_failed();
+      return std::string();
+    }
+  }
+
+  if (is_on(spreadsheet_switch) &&
+      (mime_type == "application/vnd.ms-excel" ||
+       mime_type == "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet")) {
+    if (!read_spreadsheet(path, file_name, extension, work_directory, &content)) {
+      report_open_failed();
+      return std::string();
+    }
+  }
+
+  // libmagic names a bare DOS program "application/x-dosexec" and a Windows PE program or DLL
+  // "application/vnd.microsoft.portable-executable"; both go to wine.
+  if (is_on(executable_switch) &&
+      (mime_type == "application/x-dosexec" || mime_type == "application/vnd.microsoft.portable-executable")) {
+    if (!read_executable(path, windows_program, &content)) {
+      report_open_failed();
+      return std::string();
+    }
+  }
+
+  if (is_on(media_switch)) {
+    if (mime_type == "audio/mpeg") {
+      pfad_fuer_mp3 = path;
+      mp3_tags_content.clear();
+      tunegrab();
+      content += mp3_tags_content;
+    }
+    if (mime_type == "audio/flac") {
+      pfad_uebergabe_flac = path;
+      flac_tags_content.clear();
+      wavegrab();
+      content += flac_tags_content;
+    }
+  }
+
+  if (is_on(pdf_switch) && mime_type == "application/pdf") {
+    pfad_uebergabe_pdf = path;
+    pdf_content.clear();
+    pagegrab_max_lines = line_limit;
+    pagegrab();
+    content += pdf_content;
+  }
+
   return content;
 }
