@@ -356,7 +356,11 @@ void read_plain_text(const std::string& path, std::string& content, const std::s
   // The counter is compared as 32 bits and wraps instead of overflowing; a negative limit is
   // reached only after more than 2^31 lines, so in practice it reads the whole file.
   std::uint32_t counter = 0;
-  while (counter != static_cast<std::uint32_t>(limit) && reader.next(line)) {
+  // The rendered text is bounded too: once it holds kMaxTextContent bytes the rest of the
+  // file is neither read nor detected, so a huge file with a negative limit costs bounded
+  // memory and time.
+  const std::size_t stop_at = content.size() + kMaxTextContent;
+  while (counter != static_cast<std::uint32_t>(limit) && content.size() < stop_at && reader.next(line)) {
     lowercase(line);
     // ICU looks at every line, marker or not, so each line costs the same whatever the file.
     detect_charset(line, charset);
@@ -365,6 +369,7 @@ void read_plain_text(const std::string& path, std::string& content, const std::s
     } else {
       append_rendered(line, charset, buffer, content);
     }
+    if (content.size() > stop_at) content.resize(stop_at);
     ++counter;
   }
 }

@@ -14,7 +14,11 @@ namespace tessary {
 /// Longest line kept from a plain-text file; the rest of such a line is read and dropped, and
 /// the whole line still counts as one line. Keeps a run's memory bounded for a file that is one
 /// huge line without a line feed.
-constexpr std::size_t kMaxTextLine = 16u << 20;
+constexpr std::size_t kMaxTextLine = 8u << 20;
+
+/// Most bytes the reader appends to the content for one file; reading stops there and the text
+/// is cut at that size.
+constexpr std::size_t kMaxTextContent = 16u << 20;
 
 /// Appends the rendered lines of the file at `path` to `content`, with nothing between them.
 /// Lines end at a line feed (removed; a carriage return before it stays); a last line without a

@@ -192,6 +192,22 @@ TEST(PlainTextLines, HugeLineIsCutAtTheCapInBoundedMemoryAndCountsAsOneLine) {
 // ---------------------------------------------------------------------------------------------
 // Problem descriptions and their markers
 
+TEST(PlainTextLines, RenderedTextStopsAtTheContentCap) {
+  // 24 MiB of 4 KiB lines with a negative limit: the reader stops once 16 MiB are rendered.
+  const std::string path = scratch().file("many-lines.txt");
+  {
+    std::string data;
+    const std::string line = std::string(4095, 'q') + "\n";
+    for (int i = 0; i < 6144; ++i) data += line;
+    harness::write_file(path, data);
+  }
+  std::string content;
+  read_plain_text(path, content, kFallback, "-1", "100000");
+  ::unlink(path.c_str());
+  EXPECT_EQ(content.size(), tessary::kMaxTextContent);
+  EXPECT_EQ(content.find_first_not_of('q'), std::string::npos);
+}
+
 TEST(PlainTextMarkers, TableRowsMatchTheWholeDescriptionByteForByte) {
   EXPECT_EQ(problem_marker("ISO-8859 text, with very long lines, with no line terminators\\012- data"),
             " ####ISO-8859 text, with very long lines, with no line terminators - data Zeichenketten Problem### ");
