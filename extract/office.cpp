@@ -133,7 +133,7 @@ bool take_temporary(std::string dir_template, OfficeProfile* profile) {
   if (!mkdtemp(dir_template.data())) return false;
   FdGuard fd(open(dir_template.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    remove_tree(dir_template);
+    rmdir(dir_template.c_str());  // still empty; rmdir needs no descriptor when none are left
     return false;
   }
   profile->dir = dir_template;
