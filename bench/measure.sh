@@ -31,10 +31,10 @@ export HOME="$out/home"
 export PATH="/usr/sbin:/usr/bin:/sbin:/bin:$PATH"
 
 if [ "$quick" = 1 ]; then
-  runs_fast=15 runs_pdf=6 runs_office=2 warm_fast=2 warm_office=1
+  rounds=2 runs_fast=8 runs_pdf=3 runs_office=1 warm_fast=2 warm_office=1
   runs_corpus=1 warm_corpus=0 peak_runs=1
 else
-  runs_fast=60 runs_pdf=20 runs_office=5 warm_fast=5 warm_office=1
+  rounds=3 runs_fast=20 runs_pdf=7 runs_office=2 warm_fast=5 warm_office=1
   runs_corpus=3 warm_corpus=0 peak_runs=3
 fi
 
@@ -117,31 +117,38 @@ done
 
 # --- side by side, per file type -----------------------------------------------------------
 # -N: commands run without a shell, so nothing but the command itself is timed.
+# bench NAME ROUNDS WARMUP RUNS COMMAND-ARGS...: hyperfine runs the group ROUNDS times with RUNS
+# runs per command each time (warm-up in the first round only); the report pools the rounds, so
+# load that comes and goes on a shared machine falls on every command of the group alike.
 bench() {
-  local name="$1"
-  shift
-  echo
-  echo "== $name"
-  hyperfine -N --style basic --export-json "$results/$name.json" "$@" \
-    || echo "bench: hyperfine group $name failed; its numbers are missing from the report" >&2
+  local name="$1" rounds="$2" warmup="$3" runs="$4" round
+  shift 4
+  for round in $(seq "$rounds"); do
+    echo
+    echo "== $name, round $round of $rounds"
+    hyperfine -N --style basic --warmup "$warmup" --runs "$runs" \
+      --export-json "$results/$name.$round.json" "$@" \
+      || echo "bench: hyperfine group $name failed; its numbers are missing from the report" >&2
+    warmup=0
+  done
 }
 
-bench text --warmup "$warm_fast" --runs "$runs_fast" \
+bench text "$rounds" "$warm_fast" "$runs_fast" \
   -n "tessary text" "$bin $txt" \
   -n "file --mime-type" "file --mime-type $txt" \
   -n "md5sum" "md5sum $txt" \
   -n "sh -c 'file --mime-type; md5sum'" "sh -c 'file --mime-type $txt; md5sum $txt'"
 
-bench media --warmup "$warm_fast" --runs "$runs_fast" \
+bench media "$rounds" "$warm_fast" "$runs_fast" \
   -n "tessary mp3" "$bin $mp3" \
   -n "tessary flac" "$bin $flac" \
   -n "metaflac" "$metaflac_cmd"
 
-bench pdf --warmup "$warm_fast" --runs "$runs_pdf" \
+bench pdf "$rounds" "$warm_fast" "$runs_pdf" \
   -n "tessary pdf" "$bin $pdf" \
   -n "gs txtwrite" "$gs_cmd"
 
-bench office --warmup "$warm_office" --runs "$runs_office" \
+bench office "$rounds" "$warm_office" "$runs_office" \
   -n "tessary docx" "$bin $docx" \
   -n "libreoffice --cat" "$office_cmd"
 
@@ -211,12 +218,12 @@ else
   echo "bench: omindex is not installed (Debian package xapian-omega); skipping it" >&2
 fi
 
-bench corpus-text --warmup "$warm_corpus" --runs "$runs_corpus" \
+bench corpus-text 1 "$warm_corpus" "$runs_corpus" \
   -n "tessary text, 1 worker" "xargs -a $out/lists/text.list -d '\\n' -n1 -P1 $bin" \
   -n "tessary text, 2 workers" "xargs -a $out/lists/text.list -d '\\n' -n1 -P2 $bin" \
   "${peers_text[@]}"
 
-bench corpus-mixed --warmup "$warm_corpus" --runs "$runs_corpus" \
+bench corpus-mixed 1 "$warm_corpus" "$runs_corpus" \
   -n "tessary mixed, 1 worker" "xargs -a $out/lists/mixed.list -d '\\n' -n1 -P1 $bin" \
   -n "tessary mixed, 2 workers" "xargs -a $out/lists/mixed.list -d '\\n' -n1 -P2 $bin" \
   "${peers_mixed[@]}"
@@ -226,12 +233,30 @@ if [ -s "$out/peers/recoll-mixed/missing" ]; then
   cp "$out/peers/recoll-mixed/missing" "$results/recoll-missing.txt"
 fi
 
-# --- where a text run spends its instructions ------------------------------------------------
+# --- instructions: a measure that load on the machine does not move ---------------------------
+# callgrind counts the instructions of the measured process only (tools it starts run natively
+# and are not counted), so "tessary pdf" here is tessary's own work on a PDF. The text run's
+# profile is kept in full for callgrind_annotate.
 echo
-echo "== callgrind, one text run"
+echo "== callgrind"
+: > "$results/instructions.tsv"
+count_instructions() {
+  local name="$1" file="$out/profile/callgrind.$2.out"
+  shift 2
+  if valgrind --tool=callgrind --callgrind-out-file="$file" "$@" > /dev/null 2> "$file.log"; then
+    printf '%s\t%s\n' "$name" "$(awk '/^(summary|totals):/ {print $2; exit}' "$file")" | tee -a "$results/instructions.tsv"
+  else
+    echo "bench: valgrind failed on $name, see $file.log" >&2
+  fi
+}
 if command -v valgrind > /dev/null; then
-  valgrind --tool=callgrind --callgrind-out-file="$out/profile/callgrind.text.out" \
-    "$bin" "$txt" 2> "$out/profile/valgrind.log" || echo "bench: valgrind failed, see $out/profile/valgrind.log" >&2
+  count_instructions "tessary text" text "$bin" "$txt"
+  count_instructions "tessary pdf" pdf "$bin" "$pdf"
+  count_instructions "tessary mp3" mp3 "$bin" "$mp3"
+  count_instructions "tessary flac" flac "$bin" "$flac"
+  count_instructions "tessary docx" docx "$bin" "$docx"
+  count_instructions "file --mime-type" file file --mime-type "$txt"
+  count_instructions "md5sum" md5sum md5sum "$txt"
   callgrind_annotate --auto=no --inclusive=no --threshold=100 "$out/profile/callgrind.text.out" \
     > "$results/callgrind-self.txt" 2> /dev/null || true
   callgrind_annotate --auto=no --inclusive=yes --threshold=100 "$out/profile/callgrind.text.out" \

@@ -8,27 +8,31 @@ usage: report.py OUT
 import json
 import os
 import re
+import statistics
 import sys
 
 MIB = 1024.0
 # The run's own steps and the library calls that matter for its fixed cost.
 WATCHED = (r"^(_dl_start|_dl_init|exit|tessary::\w+\(\)|hash_wert\(\)|read_content\(\)|magic_(open|load|file|"
            r"setflags|close)|ucsdet_\w+|ucnv_convert|u_cleanup|MD5_\w+|regcomp|regexec\S*)$")
-GROUPS = ["text.json", "media.json", "pdf.json", "office.json", "corpus-text.json", "corpus-mixed.json"]
+GROUPS = ["text", "media", "pdf", "office", "corpus-text", "corpus-mixed"]
 
 
 def load_medians(results):
-    """Median seconds and run count of every hyperfine command, by its name."""
-    medians = {}
-    for name in GROUPS:
-        try:
-            with open(os.path.join(results, name)) as f:
-                runs = json.load(f)["results"]
-        except (OSError, ValueError, KeyError):
-            continue  # a group that failed; its commands show as n/a
-        for r in runs:
-            medians[r["command"]] = (r["median"], len(r.get("times") or []))
-    return medians
+    """Median seconds and run count of every hyperfine command, by its name, over the times of
+    every round of its group (GROUP.ROUND.json)."""
+    times = {}
+    files = sorted(os.listdir(results))
+    for group in GROUPS:
+        for name in [f for f in files if f.startswith(group + ".") and f.endswith(".json")]:
+            try:
+                with open(os.path.join(results, name)) as f:
+                    runs = json.load(f)["results"]
+            except (OSError, ValueError, KeyError):
+                continue  # a round that failed; its commands show as n/a when no round worked
+            for r in runs:
+                times.setdefault(r["command"], []).extend(r.get("times") or [r["median"]])
+    return {command: (statistics.median(t), len(t)) for command, t in times.items()}
 
 
 def read_pairs(path, sep="\t"):
@@ -173,19 +177,26 @@ def main():
     md += table(["type", "ratio", "ms", "value", "target", "met"], rows)
     md.append("")
 
-    peaks = read_pairs(os.path.join(results, "peaks.tsv"))
+    peaks = dict((n, int(kb)) for n, kb in read_pairs(os.path.join(results, "peaks.tsv")) if kb.isdigit())
     if peaks:
         prow = []
-        for name, kb in peaks:
-            mib = int(kb) / MIB
-            target = None
-            if name.startswith("tessary") and name.split()[1].rstrip(",") in ("text", "pdf", "mp3", "flac"):
-                target = mib < 16
-            prow.append([name, f"{mib:.1f}", "< 16" if target is not None else "", verdict(target) if target is not None else ""])
-        md.append("Peak memory (max RSS from /usr/bin/time -v, largest of the run and the tool it waited "
-                  "for; \"own\": the tool replaced by a replay of its recorded output):")
+        for kind, tool in (("text", None), ("pdf", "gs txtwrite"), ("mp3", None), ("flac", "metaflac"),
+                           ("docx", "libreoffice --cat")):
+            whole = peaks.get("tessary " + kind)
+            own = peaks.get(f"tessary {kind}, own", whole if tool is None else None)
+            mib = lambda kb: "n/a" if kb is None else f"{kb / MIB:.1f}"
+            targeted = kind != "docx"
+            prow.append([f"tessary {kind}", mib(whole), mib(own), tool or "none",
+                         mib(peaks.get(tool)) if tool else "", "< 16" if targeted else "",
+                         verdict(own / MIB < 16 if own is not None else None) if targeted else ""])
+        for tool in ("file --mime-type", "md5sum"):
+            if tool in peaks:
+                prow.append([tool, f"{peaks[tool] / MIB:.1f}", "", "", "", "", ""])
+        md.append("Peak memory, MiB (maximum resident set size from /usr/bin/time -v). The whole run's figure "
+                  "is the largest of tessary and the tool it waited for; tessary's own is measured with the tool "
+                  "replaced by a replay of its recorded output:")
         md.append("")
-        md += table(["run", "MiB", "target", "met"], prow)
+        md += table(["run", "whole run", "tessary own", "tool", "tool alone", "target (own)", "met"], prow)
         md.append("")
 
     frows = []
@@ -205,6 +216,21 @@ def main():
     if os.path.exists(missing) and open(missing).read().strip():
         md.append("recollindex reported missing helpers (those files were indexed by name only): " +
                   "; ".join(open(missing).read().split("\n")).strip("; ") + ".")
+        md.append("")
+
+    inst = {n: int(v) for n, v in read_pairs(os.path.join(results, "instructions.tsv")) if v.isdigit()}
+    if inst:
+        irows = [[n, f"{v:,}", ""] for n, v in inst.items()]
+        t, f, m = inst.get("tessary text"), inst.get("file --mime-type"), inst.get("md5sum")
+        if None not in (t, f, m):
+            irows.append(["tessary text / (file --mime-type + md5sum)", "", f"{t / (f + m):.2f}"])
+        for kind in ("pdf", "mp3", "flac", "docx"):
+            if t and ("tessary " + kind) in inst:
+                irows.append([f"tessary {kind} (own process) / tessary text", "", f"{inst['tessary ' + kind] / t:.2f}"])
+        md.append("Instructions (callgrind, user space of the measured process only: no kernel work, tools "
+                  "it starts not counted; unmoved by load on the machine):")
+        md.append("")
+        md += table(["run", "instructions", "ratio"], irows)
         md.append("")
 
     top, total = top_functions(os.path.join(results, "callgrind-self.txt"))
@@ -233,9 +259,9 @@ def main():
             md += table(["instructions", "share", "function", "object"],
                         [[f"{ir:,}", f"{100.0 * ir / total:.1f}%", fn, obj] for ir, fn, obj in incl[:15]])
             md.append("")
-            steps = [r for r in incl if re.match(WATCHED, r[1])]
+            steps = [r for r in incl if re.match(WATCHED, r[1]) and r[0] >= total / 200]
             if steps:
-                md.append("Steps of the run (inclusive): " + ", ".join(
+                md.append("Steps of the run, inclusive, 0.5% and more: " + ", ".join(
                     f"{fn} {100.0 * ir / total:.1f}%" for ir, fn, _ in steps) + ".")
                 md.append("")
         md.append("Full profile: " + os.path.join(out, "profile", "callgrind.text.out") +
