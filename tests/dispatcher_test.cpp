@@ -17,6 +17,7 @@
 
 #include "extract/command.h"
 #include "extract/slots.h"
+#include "tests/dispatcher_fixtures.h"
 #include "tests/harness.h"
 
 namespace {
@@ -391,55 +392,21 @@ TEST_F(DispatcherFake, ReadersGetTheirSlots) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Real libreoffice and wine on fixtures made once per suite.
+// Real libreoffice and wine on fixtures made once per test process.
 
-const std::vector<std::string> kWordLines = {"First Line Of Text", "Second LINE", "third line",   "Fourth",
-                                             "Fifth Line",         "SIXTH",       "Seventh hidden", "Eighth hidden"};
-const std::vector<std::string> kSheetRows = {"Name,Count,Note", "Apples,3,Red", "Pears,4,Green", "Plums,5,Blue",
-                                             "Kiwis,6,Brown",   "Limes,7,Sour", "Figs,8,Sweet",   "Dates,9,Dry"};
-const std::vector<std::string> kOtherRows = {"Town,People", "Ulm,1",  "Bonn,2", "Kiel,3",
-                                             "Gera,4",      "Hof,5",  "Jena,6", "Suhl,7"};
-
-std::string lines_text(const std::vector<std::string>& lines, std::size_t n) {
-  std::string text;
-  for (std::size_t i = 0; i < n && i < lines.size(); ++i) text += lines[i] + "\n";
-  return text;
-}
+using dispatcher_fixtures::kOtherRows;
+using dispatcher_fixtures::kSheetRows;
+using dispatcher_fixtures::kWordLines;
+using dispatcher_fixtures::lines_text;
 
 class DispatcherOffice : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!harness::have_tool("libreoffice")) return;
-    dir_ = new harness::TempDir;
-    harness::write_file(dir_->file("words.txt"), lines_text(kWordLines, 8));
-    harness::write_file(dir_->file("rows.csv"), lines_text(kSheetRows, 8));
-    harness::write_file(dir_->file("other.csv"), lines_text(kOtherRows, 8));
-    // Four conversions at once, each with a profile of its own.
-    struct Job {
-      std::string format, input;
-    };
-    std::vector<Job> jobs = {{"docx", "words.txt"}, {"doc", "words.txt"}, {"xlsx", "rows.csv"}, {"xls", "other.csv"}};
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < jobs.size(); ++i) {
-      threads.emplace_back([i, &jobs] {
-        harness::run_process({"libreoffice", "-env:UserInstallation=file://" + dir_->file("profile" + std::to_string(i)),
-                              "--headless", "--convert-to", jobs[i].format, "--outdir", dir_->file("made"),
-                              dir_->file(jobs[i].input)});
-      });
-    }
-    for (auto& t : threads) t.join();
-    for (int i = 0; i < 4; ++i) harness::run_process({"rm", "-rf", dir_->file("profile" + std::to_string(i))});
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
   void SetUp() override {
-    if (!dir_) GTEST_SKIP() << "libreoffice is not installed";
+    if (dispatcher_fixtures::office_dir().empty()) GTEST_SKIP() << "libreoffice is not installed";
   }
   /// A copy of fixture `made` (words.docx, other.xls, ...) under `name` in a fresh directory.
   std::string fixture(const std::string& made, const std::string& name) {
-    std::string data = harness::read_file(dir_->file("made/" + made));
+    std::string data = harness::read_file(dispatcher_fixtures::office_dir() + "/made/" + made);
     EXPECT_FALSE(data.empty()) << "fixture " << made << " was not made";
     harness::write_file(local_.file(name), data);
     return local_.file(name);
@@ -448,10 +415,8 @@ class DispatcherOffice : public testing::Test {
     EXPECT_TRUE(harness::processes_matching(local_.path).empty()) << "an office process outlived its run";
   }
 
-  static harness::TempDir* dir_;
   harness::TempDir local_;
 };
-harness::TempDir* DispatcherOffice::dir_ = nullptr;
 
 /// Runs the calls at the same time, each on a thread of its own; returns each call's content.
 /// A run that used up its whole time limit on a machine too busy to convert in time is noted in
@@ -535,82 +500,23 @@ TEST_F(DispatcherOffice, SpreadsheetsGiveTheirFirstSixRowsAndLeaveNothing) {
   expect_results(results, {lines_text(kSheetRows, 6), lines_text(kOtherRows, 6)}, overloaded);
 }
 
-TEST_F(DispatcherOffice, FourConversionsAtOnceAreAllComplete) {
-  // As many as the profile pool holds, with equal file names in different folders; whatever else
-  // converts on this machine meanwhile takes pooled profiles too, so temporary ones get used.
-  const std::string work = local_.file("work") + "/";
-  mkdir(work.c_str(), 0755);
-  std::vector<Call> calls(4);
-  std::vector<std::string> want;
-  for (int i = 0; i < 4; ++i) {
-    std::string folder = local_.file("run" + std::to_string(i));
-    mkdir(folder.c_str(), 0755);
-    bool sheet = i % 2 == 1;
-    // Budget.xlsx and Budget.xls of different content: both give the csv name Budget.csv.
-    std::string run = "run" + std::to_string(i);
-    if (!sheet) {
-      calls[i].path = fixture("words.docx", run + "/Memo.docx");
-      want.push_back(kBom + lines_text(kWordLines, 6));
-    } else if (i == 1) {
-      calls[i].path = fixture("rows.xlsx", run + "/Budget.xlsx");
-      want.push_back(lines_text(kSheetRows, 6));
-    } else {
-      calls[i].path = fixture("other.xls", run + "/Budget.xls");
-      want.push_back(lines_text(kOtherRows, 6));
-    }
-    calls[i].mime = mime_of(calls[i].path);
-    calls[i].work_directory = work;
-  }
-  std::vector<bool> overloaded;
-  std::vector<std::string> results = run_together(&calls, &overloaded);
-  EXPECT_TRUE(entries(work).empty());
-  expect_no_office_left();
-  expect_results(results, want, overloaded);
-}
-
 class DispatcherWine : public testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!harness::have_tool("wine") || !harness::have_tool("x86_64-w64-mingw32-gcc")) return;
-    dir_ = new harness::TempDir;
-    harness::write_file(dir_->file("show.c"),
-                        "#include <stdio.h>\n"
-                        "int main(int argc, char** argv) {\n"
-                        "  printf(\"Windows Program SAYS Hello\\n\");\n"
-                        "  for (int i = 1; i < argc; ++i) printf(\"Arg[%d]=%s\\n\", i, argv[i]);\n"
-                        "  return 0;\n}\n");
-    harness::run_process({"x86_64-w64-mingw32-gcc", "-O2", "-o", dir_->file("Show.exe"), dir_->file("show.c")});
-    // The prefix is made once here: creating it takes about ten seconds.
-    setenv("WINEPREFIX", dir_->file("prefix").c_str(), 1);
-    harness::run_process({"wineboot", "-i"}, {{"WINEDEBUG", "-all"}});
-    // A bare DOS program of 64 bytes: "MZ", one page of 64 bytes, a header of four paragraphs.
-    std::string stub(64, '\0');
-    stub[0] = 'M';
-    stub[1] = 'Z';
-    stub[2] = 64;
-    stub[4] = 1;
-    stub[8] = 4;
-    harness::write_file(dir_->file("STUB.COM.exe"), stub);
-  }
-  static void TearDownTestSuite() {
-    if (dir_) harness::run_process({"wineserver", "-k"});
-    unsetenv("WINEPREFIX");
-    delete dir_;
-    dir_ = nullptr;
-  }
   void SetUp() override {
-    if (!dir_) GTEST_SKIP() << "wine or mingw-w64 is not installed";
-    ASSERT_FALSE(harness::read_file(dir_->file("Show.exe")).empty());
+    wine_ = dispatcher_fixtures::wine();
+    if (!wine_) GTEST_SKIP() << "wine or mingw-w64 is not installed";
+    ASSERT_FALSE(harness::read_file(wine_->program).empty()) << "the Windows program was not built";
+    setenv("WINEPREFIX", wine_->prefix.c_str(), 1);
   }
-  static harness::TempDir* dir_;
+  void TearDown() override { unsetenv("WINEPREFIX"); }
+  const dispatcher_fixtures::Wine* wine_ = nullptr;
 };
-harness::TempDir* DispatcherWine::dir_ = nullptr;
 
 TEST_F(DispatcherWine, WindowsProgramOutputArrivesLowercased) {
   // The program indexes itself (a PE file) and a bare DOS stub.
-  const std::string program = dir_->file("Show.exe");
+  const std::string program = wine_->program;
   EXPECT_EQ(mime_of(program), kPe);
-  const std::string stub = dir_->file("STUB.COM.exe");
+  const std::string stub = wine_->stub;
   EXPECT_EQ(mime_of(stub), "application/x-dosexec");
   for (const std::string& path : {program, stub}) {
     Call c;
@@ -629,13 +535,13 @@ TEST_F(DispatcherWine, WindowsProgramOutputArrivesLowercased) {
 }
 
 TEST_F(DispatcherWine, HostilePathReachesTheWindowsProgramIntact) {
-  InDirectory here(dir_->path);
-  const std::string pwned = dir_->file("PWNED");
-  const std::string path = dir_->file("it's \"odd\" $(touch PWNED) `touch PWNED` \\ -x.exe");
+  InDirectory here(wine_->dir);
+  const std::string pwned = wine_->dir + "/PWNED";
+  const std::string path = wine_->dir + "/it's \"odd\" $(touch PWNED) `touch PWNED` \\ -x.exe";
   harness::write_file(path, "MZ not much");
   // A copy of the program under a name with a blank and a quote.
-  const std::string program = dir_->file("my prog's.exe");
-  harness::write_file(program, harness::read_file(dir_->file("Show.exe")));
+  const std::string program = wine_->dir + "/my prog's.exe";
+  harness::write_file(program, harness::read_file(wine_->program));
   Call c;
   c.path = path;
   c.mime = kPe;
