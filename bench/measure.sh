@@ -263,5 +263,6 @@ if command -v valgrind > /dev/null; then
     > "$results/callgrind-inclusive.txt" 2> /dev/null || true
 fi
 
+echo "load_end=$(cut -d' ' -f1-3 /proc/loadavg)" >> "$results/machine.txt"
 echo
 python3 "$root/bench/report.py" "$out"

@@ -58,7 +58,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
       echo "bench: package $p is not available here; skipping what needs it" >&2
     fi
   done
-  [ "${#wanted[@]}" -gt 0 ] && apt-get install -y -qq "${wanted[@]}"
+  if [ "${#wanted[@]}" -gt 0 ]; then apt-get install -y -qq "${wanted[@]}"; fi
 fi
 
 # --- the program ---------------------------------------------------------------------------
