@@ -14,4 +14,6 @@ echo "== plain build"
 echo "== sanitizer build (address, undefined)"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --output-on-failure -j2 --timeout 900) || status=1
+echo "== fuzzing (libFuzzer, ${FUZZ_SECONDS:-30} s per target)"
+bash scripts/fuzz.sh || status=1
 exit "$status"
