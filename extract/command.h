@@ -39,7 +39,11 @@ using PieceSink = std::function<bool(const std::string& piece)>;
 /// Runs `cmd` with stdin from /dev/null, stdout into a pipe read here, stderr inherited, in a
 /// process group of its own with default signal dispositions and an empty signal mask. Feeds
 /// every piece of its output to `sink` until the output ends, `sink` returns false or the time
-/// limit passes. Always reaps the tool and ends whatever is left of its process group.
+/// limit passes. Always reaps the tool and ends whatever is left of its process group. When the
+/// tool itself has ended but a process it started still holds the pipe open, that process gets
+/// two more seconds to finish writing and is then ended with the rest of the group. On the time
+/// limit the group gets SIGTERM, 1.5 seconds of grace, then SIGKILL; what was written before
+/// still reaches the sink.
 /// A tool that cannot be executed (missing, not executable) behaves as under a shell: a message
 /// "NAME: reason" on stderr, no output, and true. Returns false with errno set only when the
 /// pipe or the process cannot be created.
