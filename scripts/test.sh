@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds the plain and the sanitizer build, and
 # runs every test in both (the end-to-end tests run the built program in private mount
-# namespaces at its real fixed paths). With --long it also runs the long fault and fuzz runs.
+# namespaces at its real fixed paths), then fuzzes every parser of untrusted bytes for a bounded
+# time (FUZZ_SECONDS per target, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
