@@ -96,16 +96,21 @@ bool deliver(const std::vector<std::string>& config, std::string& path, std::str
   const std::string& port_text = config[1];
   const unsigned short port = port_of(port_text);
 
-  const hostent* entry = gethostbyname(host.c_str());
-  if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
-    std::fprintf(stderr, "tessary: cannot resolve index server host %s (port %u): %s\n", host.c_str(), port,
-                 entry == nullptr ? hstrerror(h_errno) : "no IPv4 address");
-    return false;
-  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
-  std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+  // A dotted address made only of digits and dots is what gethostbyname itself would parse
+  // without asking the resolver; parsing it here spares reading the resolver's configuration.
+  const bool dotted = !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
+  if (!dotted || inet_aton(host.c_str(), &address.sin_addr) == 0) {
+    const hostent* entry = gethostbyname(host.c_str());
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+      std::fprintf(stderr, "tessary: cannot resolve index server host %s (port %u): %s\n", host.c_str(), port,
+                   entry == nullptr ? hstrerror(h_errno) : "no IPv4 address");
+      return false;
+    }
+    std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
+  }
 
   SocketCloser sock{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
   if (sock.fd < 0 ||
