@@ -37,6 +37,21 @@ std::string ctime_utc(time_t t) {
   return text.substr(0, text.size() - 1);
 }
 
+// The pid of the program's process working on `path`, once it has had time to arm its crash
+// handler; 0 when none shows up within four seconds.
+pid_t running_tessary(const std::string& path) {
+  for (int i = 0; i < 200; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (pid_t p : harness::processes_matching(path)) {
+      if (harness::read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return p;
+      }
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 TEST(EndToEnd, RecordArrivesByteForByte) {
@@ -204,14 +219,8 @@ TEST(EndToEnd, SignalsMidRunAreLoggedOnceWithStatusZero) {
     const std::string path = box.root.file("a 'b' # c.txt");
     harness::ProcessResult result;
     std::thread runner([&] { result = box.run({path}, {}, 30); });
-    pid_t pid = 0;
-    for (int i = 0; i < 200 && pid == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      for (pid_t p : harness::processes_matching(path))
-        if (harness::read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") pid = p;
-    }
+    const pid_t pid = running_tessary(path);
     ASSERT_NE(pid, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     kill(pid, sig);
     runner.join();
     EXPECT_EQ(result.status, 0) << sig;
@@ -234,14 +243,8 @@ TEST(EndToEnd, CrashLogThatCannotBeOpenedLeavesNoTrace) {
   const std::string path = box.root.file("unlogged.txt");
   harness::ProcessResult result;
   std::thread runner([&] { result = box.run({path}, {}, 30); });
-  pid_t pid = 0;
-  for (int i = 0; i < 200 && pid == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (pid_t p : harness::processes_matching(path))
-      if (harness::read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") pid = p;
-  }
+  const pid_t pid = running_tessary(path);
   ASSERT_NE(pid, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   kill(pid, SIGTERM);
   runner.join();
   EXPECT_EQ(result.status, 0);
@@ -282,9 +285,7 @@ TEST(EndToEnd, SignalDuringAConverterEndsTheConverterToo) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_EQ(access(marker.c_str(), F_OK), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  pid_t pid = 0;
-  for (pid_t p : harness::processes_matching(path))
-    if (harness::read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") pid = p;
+  const pid_t pid = running_tessary(path);
   ASSERT_NE(pid, 0);
   kill(pid, SIGTERM);
   runner.join();
