@@ -1,9 +1,11 @@
 #include "extract/command.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -13,7 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "driver/crash_log.h"
 
@@ -266,6 +270,36 @@ ReadEnd read_available(int fd, PieceSplitter* splitter) {
   }
 }
 
+/// Kills every other process that still holds an end of the pipe with inode `pipe_inode`: what
+/// the tool started and let leave its process group (a daemon made with setsid) while it kept
+/// the tool's output open. Nothing else can hold that pipe: it was made close-on-exec and given
+/// to the tool alone. Such a process would otherwise outlive the run, holding its output.
+void kill_pipe_holders(ino_t pipe_inode) {
+  const std::string target = "pipe:[" + std::to_string(pipe_inode) + "]";
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  while (dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0' || pid == self) continue;
+    const std::string fd_dir = std::string("/proc/") + entry->d_name + "/fd";
+    DIR* fds = opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;  // gone, or not ours to look into
+    while (dirent* fd = readdir(fds)) {
+      char link[64];
+      const ssize_t n = readlinkat(dirfd(fds), fd->d_name, link, sizeof link - 1);
+      if (n <= 0) continue;
+      if (target.compare(0, std::string::npos, link, static_cast<std::size_t>(n)) == 0) {
+        kill(static_cast<pid_t>(pid), SIGKILL);
+        break;
+      }
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+}
+
 /// Starts the program; returns its pid, or -1 with `*err` set.
 pid_t spawn(const Command& cmd, int stdout_fd, int* err) {
   SpawnActions actions;
@@ -314,6 +348,8 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   UniqueFd read_end(above_stdio(fds[0]));
   UniqueFd write_end(above_stdio(fds[1]));
   if (read_end.get() < 0 || write_end.get() < 0) return false;
+  struct stat pipe_status {};
+  fstat(read_end.get(), &pipe_status);
   // Only our end is non-blocking; the tool writes to a blocking pipe as it expects.
   fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
 
@@ -364,9 +400,12 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   if (splitter.stopped()) read_end.reset();  // the tool sees a closed pipe, as after pclose
   if (timed_out || !child.wait_until(deadline)) child.terminate_group();
   child.finish();
+  // The group is gone; whatever still holds the pipe left the group on purpose. (Output that
+  // reached its end has no writer left, so the process table is searched only otherwise.)
+  if (!output_ended) kill_pipe_holders(pipe_status.st_ino);
 
-  // What was written before the end still counts; writers outside the group (a daemon that
-  // left it) cannot hold us up for long.
+  // What was written before the end still counts; a writer that escaped the kill above cannot
+  // hold us up for long.
   if (!output_ended && !splitter.stopped()) {
     Clock::time_point drain_until = Clock::now() + kDrainLimit;
     while (remaining_ms(drain_until) > 0) {
