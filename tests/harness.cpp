@@ -12,12 +12,18 @@
 #include <unistd.h>
 #include <dirent.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include <taglib/fileref.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/mpegfile.h>
 
 extern char** environ;
 
@@ -320,6 +326,173 @@ std::vector<pid_t> processes_matching(const std::string& needle) {
   }
   closedir(d);
   return found;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Helpers of the parallel, signal, hostile-input and tool-fault runs.
+
+std::vector<ProcessInfo> processes_with_environment(const std::string& entry) {
+  std::vector<ProcessInfo> found;
+  const std::string needle = std::string("\0", 1) + entry + std::string("\0", 1);
+  DIR* d = opendir("/proc");
+  if (!d) return found;
+  while (dirent* e = readdir(d)) {
+    pid_t pid = static_cast<pid_t>(atoi(e->d_name));
+    if (pid <= 0 || pid == getpid()) continue;
+    const std::string dir = std::string("/proc/") + e->d_name;
+    // A leading NUL lets the first entry match like every other one.
+    if ((std::string("\0", 1) + read_file(dir + "/environ")).find(needle) == std::string::npos) continue;
+    ProcessInfo info;
+    info.pid = pid;
+    info.name = read_file(dir + "/comm");
+    if (!info.name.empty() && info.name.back() == '\n') info.name.pop_back();
+    info.command_line = read_file(dir + "/cmdline");
+    for (char& c : info.command_line)
+      if (c == '\0') c = ' ';
+    found.push_back(info);
+  }
+  closedir(d);
+  return found;
+}
+
+pid_t find_program_process(const std::string& needle, int timeout_ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    for (pid_t p : processes_matching(needle))
+      if (read_file("/proc/" + std::to_string(p) + "/comm") == "tessary\n") return p;
+    if (std::chrono::steady_clock::now() >= until) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::string record_content(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text)
+    if (c != '\n' && c != '\0') out += lower_ascii(c);
+  return out;
+}
+
+std::string record_path(const std::string& path) {
+  std::string out = path;
+  for (char& c : out) c = (c == '\'' || c == '"') ? ' ' : lower_ascii(c);
+  return out;
+}
+
+std::string record_file_name(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  std::string out = cut == std::string::npos ? path : path.substr(cut + 1);
+  for (char& c : out) c = lower_ascii(c);
+  return out;
+}
+
+std::string md5_of(const std::string& path) {
+  // md5sum marks a line whose file name it had to escape with a leading backslash.
+  std::string out = run_process({"md5sum", "--", path}).out;
+  if (!out.empty() && out[0] == '\\') out.erase(0, 1);
+  return out.size() >= 32 ? out.substr(0, 32) : "";
+}
+
+std::string make_pdf(const std::string& pdf, const std::vector<std::string>& lines) {
+  std::string ps = "%!PS\n/Helvetica findfont 12 scalefont setfont\n";
+  for (size_t i = 0; i < lines.size(); ++i) {
+    ps += "72 " + std::to_string(720 - 20 * static_cast<int>(i % 3)) + " moveto (" + lines[i] + ") show\n";
+    if (i % 3 == 2 || i + 1 == lines.size()) ps += "showpage\n";
+  }
+  const std::string source = pdf + ".ps";
+  write_file(source, ps);
+  const auto r = run_process({"gs", "-q", "-dBATCH", "-dNOPAUSE", "-dSAFER", "-sDEVICE=pdfwrite",
+                              "-sOutputFile=" + pdf, source});
+  unlink(source.c_str());
+  return r.status == 0 ? "" : "gs pdfwrite failed: " + r.err;
+}
+
+std::string pdf_record_text(const std::string& pdf, std::size_t line_limit) {
+  const std::string out =
+      run_process({"gs", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite", "-dTextFormat=3", "-sOutputFile=-", pdf}).out;
+  std::string kept;
+  size_t line = 0, start = 0;
+  while (start < out.size() && line < 4 + line_limit) {
+    size_t end = out.find('\n', start);
+    end = end == std::string::npos ? out.size() : end + 1;
+    if (++line > 4) kept += out.substr(start, end - start);
+    start = end;
+  }
+  return record_content(kept);
+}
+
+bool tag_mp3(const std::string& mp3, const Mp3Tags& tags) {
+  TagLib::MPEG::File file(mp3.c_str());
+  TagLib::ID3v2::Tag* tag = file.ID3v2Tag(true);
+  if (!tag) return false;
+  tag->setTitle(TagLib::String(tags.title, TagLib::String::UTF8));
+  tag->setArtist(TagLib::String(tags.artist, TagLib::String::UTF8));
+  tag->setAlbum(TagLib::String(tags.album, TagLib::String::UTF8));
+  tag->setComment(TagLib::String(tags.comment, TagLib::String::UTF8));
+  tag->setGenre(TagLib::String(tags.genre, TagLib::String::UTF8));
+  tag->setYear(tags.year);
+  tag->setTrack(tags.track);
+  return file.save();
+}
+
+std::string mp3_record_text(const std::string& mp3, const Mp3Tags& tags) {
+  TagLib::FileRef ref(mp3.c_str(), true, TagLib::AudioProperties::Average);
+  if (ref.isNull() || !ref.audioProperties()) return "(TagLib cannot read " + mp3 + ")";
+  const TagLib::AudioProperties* p = ref.audioProperties();
+  const int length = p->length();
+  const std::string seconds = std::to_string(length % 60);
+  const std::string text = "Titel:" + tags.title + "# Artist:" + tags.artist + "# Album:" + tags.album +
+                           "# Jahr:" + std::to_string(tags.year) + "# Kommentar:" + tags.comment +
+                           "# Track Nr. :" + std::to_string(tags.track) + "# Artist:" + tags.artist +
+                           "# Genre:" + tags.genre + "# L\xC3\xA4nge:" + std::to_string(length / 60) + ":" +
+                           (seconds.size() < 2 ? "0" : "") + seconds + "# Bitrate:" + std::to_string(p->bitrate()) +
+                           "# sampleRate:" + std::to_string(p->sampleRate()) +
+                           "# Channels:" + std::to_string(p->channels()) + "\n";
+  return record_content(text);
+}
+
+std::string flac_record_text(const std::string& flac, const std::vector<std::string>& tags) {
+  const std::string out = run_process({"metaflac", "--show-total-samples", "--show-sample-rate", "--show-vendor-tag",
+                                       "--show-bps", "--show-channels", flac})
+                              .out;
+  std::vector<std::string> value(5);
+  std::istringstream in(out);
+  for (auto& v : value) {
+    std::getline(in, v);
+    v += "\n";
+  }
+  std::string text;
+  for (const std::string& tag : tags) text += tag + "\n# ";
+  std::ostringstream minutes;
+  minutes << std::strtod(value[0].c_str(), nullptr) / std::strtod(value[1].c_str(), nullptr) / 60.0;
+  text += "#Track Laenge:" + minutes.str() + " Minuten \n#Sample Rate:" + value[1] + "#Bits per Sample:" + value[3] +
+          "#Vendor Tag:" + value[2] + "#Channels:" + value[4];
+  return record_content(text);
+}
+
+long max_rss_kib(const std::string& err) {
+  const std::string label = "Maximum resident set size (kbytes): ";
+  const size_t at = err.rfind(label);
+  return at == std::string::npos ? -1 : std::strtol(err.c_str() + at + label.size(), nullptr, 10);
 }
 
 }  // namespace harness

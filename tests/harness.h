@@ -114,4 +114,60 @@ bool split_delivery(const std::string& data, std::string* record, std::string* r
 /// Process ids of every process whose command line contains `needle` (excluding this process).
 std::vector<pid_t> processes_matching(const std::string& needle);
 
+// ---------------------------------------------------------------------------------------------
+// Helpers of the parallel, signal, hostile-input and tool-fault runs.
+
+/// One process of the process table.
+struct ProcessInfo {
+  pid_t pid = 0;
+  std::string name;          ///< /proc/PID/comm without its line feed
+  std::string command_line;  ///< arguments joined by blanks
+};
+
+/// Every process but this one whose environment holds exactly `entry` ("NAME=value"). Runs given
+/// a variable of their own are told apart this way from everything else on the machine, together
+/// with every tool and daemon they start (those inherit the environment).
+std::vector<ProcessInfo> processes_with_environment(const std::string& entry);
+
+/// Waits until a process named "tessary" whose command line contains `needle` exists; returns
+/// its pid, or 0 after `timeout_ms`.
+pid_t find_program_process(const std::string& needle, int timeout_ms = 10000);
+
+/// The names in `dir` other than "." and "..", sorted; empty when it cannot be read.
+std::vector<std::string> directory_entries(const std::string& dir);
+
+/// A text as the record's content carries it: letters A-Z lowercased, line feeds and zero bytes
+/// removed.
+std::string record_content(const std::string& text);
+/// A path as the record's "#PFAD#" carries it: A-Z lowercased, both quote kinds made blanks.
+std::string record_path(const std::string& path);
+/// The file name of `path` (after its last "/" or backslash) as "#DATEINAME#" carries it.
+std::string record_file_name(const std::string& path);
+
+/// MD5 of a file as 32 lowercase hex digits, from the md5sum tool; empty on failure.
+std::string md5_of(const std::string& path);
+
+/// A PDF made by Ghostscript's pdfwrite with one text line per entry of `lines` (each on a page
+/// of its own after every third). Returns an error text, empty on success.
+std::string make_pdf(const std::string& pdf, const std::vector<std::string>& lines);
+/// What the record carries for `pdf`: the bare tool's text output, lines 5 to 4 + `line_limit`.
+std::string pdf_record_text(const std::string& pdf, std::size_t line_limit);
+
+/// Tags written into an MP3 file with TagLib (ID3v2).
+struct Mp3Tags {
+  std::string title, artist, album, comment, genre;  ///< UTF-8
+  unsigned year = 0, track = 0;
+};
+/// Writes `tags` into `mp3`; false when TagLib cannot.
+bool tag_mp3(const std::string& mp3, const Mp3Tags& tags);
+/// What the record carries for an MP3 with these tags: the labels and values, with the audio
+/// properties as TagLib reads them from the file.
+std::string mp3_record_text(const std::string& mp3, const Mp3Tags& tags);
+/// What the record carries for a FLAC file whose tags are `tags` ("NAME=value", in order): the
+/// stream facts as the metaflac tool prints them, the length in decimal minutes.
+std::string flac_record_text(const std::string& flac, const std::vector<std::string>& tags);
+
+/// The peak resident set size in KiB that "/usr/bin/time -v" wrote into `err`; -1 when absent.
+long max_rss_kib(const std::string& err);
+
 }  // namespace harness
