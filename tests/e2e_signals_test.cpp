@@ -321,25 +321,30 @@ TEST(Signals, RandomMomentsGiveOneWholeLogLineEach) {
     logged_total += logged;
     EXPECT_LE(logged, 1);
     EXPECT_LE(recorded, 1);
+    // Between the handler's installation and the storing of the path, a line's path is empty:
+    // a run signalled at its start may have logged such a line instead of one with its path.
+    const bool may_log_without_path = run.moment == Moment::kStart || run.moment == Moment::kAnywhere;
     if (run.moment == Moment::kAnywhere) {
-      // Signalled before it ended: one line; or it ended first: its record. Never neither; a
+      // Signalled before it ended: one line; or it ended first: its record, and no line. A
       // signal right after the record was sent gives both.
-      EXPECT_TRUE(logged == 1 || recorded == 1) << "neither a line nor a record";
-      if (logged) ++signalled_in[moment_name(run.moment)];
-      continue;
+      if (logged || recorded) {
+        if (logged) ++signalled_in[moment_name(run.moment)];
+        continue;
+      }
     }
-    EXPECT_TRUE(run.signalled);
+    EXPECT_TRUE(run.signalled || run.moment == Moment::kAnywhere);
     EXPECT_EQ(recorded, 0) << "a signalled run sent its record";
-    // Between the handler's installation and the storing of the path, a line's path is empty.
-    if (run.moment == Moment::kStart && logged == 0) ++starts_without_path;
+    if (may_log_without_path && logged == 0) ++starts_without_path;
     else EXPECT_EQ(logged, 1);
     ++signalled_in[moment_name(run.moment)];
   }
+  // Each run that logged no line of its own logged one without a path, and nothing else did.
   EXPECT_EQ(lines_for[""], starts_without_path);
   EXPECT_EQ(lines, logged_total + starts_without_path);
   for (const auto& kv : lines_for) EXPECT_TRUE(known.count(kv.first)) << "a line names no run: " << kv.first;
 
-  std::printf("[ signals  ] %zu runs, %d log lines, %.1f s\n", runs.size(), lines,
+  std::printf("[ signals  ] %zu runs, %d log lines (%d signalled before the path was stored), %.1f s\n", runs.size(),
+              lines, starts_without_path,
               std::chrono::duration<double>(Clock::now() - test_start).count());
   for (const auto& kv : signalled_in) std::printf("[ signals  ] %-20s %d signalled\n", kv.first.c_str(), kv.second);
 }
