@@ -1,5 +1,7 @@
 #include "extract/dispatcher.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -30,10 +32,25 @@ bool run_office(const std::vector<std::string>& args, const PieceSink& sink) {
   bool have_profile = acquire_office_profile(&profile);
   Command cmd;
   cmd.argv.push_back("libreoffice");
-  if (have_profile) cmd.argv.push_back(office_profile_argument(profile));
+  std::string scratch;
+  if (have_profile) {
+    cmd.argv.push_back(office_profile_argument(profile));
+    // libreoffice keeps a working directory in TMPDIR and removes it only when it ends by
+    // itself: one ended at its time limit or by a signal would leave it in /tmp for good. It
+    // works inside the profile instead, in a directory emptied before and after each use (the
+    // profile's lock makes it ours), so what a killed conversion left goes with the next one.
+    scratch = profile.dir + "/tmp";
+    remove_tree(scratch);
+    if (mkdir(scratch.c_str(), 0700) == 0) {
+      cmd.env.push_back("TMPDIR=" + scratch);
+    } else {
+      scratch.clear();
+    }
+  }
   cmd.argv.insert(cmd.argv.end(), args.begin(), args.end());
   bool started = run_command(cmd, sink);
   int saved = errno;
+  if (!scratch.empty()) remove_tree(scratch);
   if (have_profile) release_office_profile(&profile);
   errno = saved;
   return started;
