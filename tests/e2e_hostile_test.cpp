@@ -267,3 +267,38 @@ TEST(HostileContents, ZeroBytesCarriageReturnsMarkersAndQuotes) {
   ASSERT_FALSE(zero.empty());
   EXPECT_NE(zero.at("#INHALT#").find("zerobyte lineafter it"), std::string::npos);
 }
+
+TEST(HostileNames, RelativeNamesThatGhostscriptWouldReadAsCommands) {
+  if (!harness::have_tool("unshare") || !harness::have_tool("gs")) GTEST_SKIP() << "gs not installed";
+  harness::Receiver receiver;
+  harness::Sandbox box;
+  box.set_config(harness::default_config(receiver.port()));
+  const std::string cwd = box.root.file("cwd");
+  ASSERT_EQ(mkdir(cwd.c_str(), 0755), 0);
+  const std::string pdf = box.root.file("paper.pdf");
+  ASSERT_EQ(harness::make_pdf(pdf, {"Relative Name Paper"}), "");
+  const std::string expected = harness::pdf_record_text(pdf, 1000);
+  // As given to the program, relative to its working directory: a device name that runs a
+  // command, and a file of further arguments whose words would run PostScript.
+  harness::write_file(cwd + "/args.pdf", "-c (INJECTED) = flush quit\n");
+  const std::vector<std::string> names = {"%pipe%touch MARKER.pdf", "@args.pdf"};
+  for (const std::string& name : names) {
+    harness::write_file(cwd + "/" + name, harness::read_file(pdf));
+    const auto result = box.run({name}, {}, 60, cwd);
+    EXPECT_EQ(result.status, 0) << name << result.err;
+    EXPECT_EQ(result.err.find("INJECTED"), std::string::npos) << name;
+  }
+  EXPECT_EQ(access((cwd + "/MARKER.pdf").c_str(), F_OK), -1) << "a file name ran a command";
+  const auto got = receiver.wait_connections(names.size());
+  ASSERT_EQ(got.size(), names.size());
+  for (const std::string& name : names) {
+    const auto f = record_of(got, name);
+    ASSERT_FALSE(f.empty()) << name;
+    EXPECT_EQ(f.at("#DATEINAME#"), harness::record_file_name(name));
+    EXPECT_EQ(f.at("#INHALT#").find("injected"), std::string::npos) << name;
+    // Ghostscript opens no file whose name holds "%pipe%", from any path; it only must not run it.
+    if (name[0] != '%') {
+      EXPECT_EQ(f.at("#INHALT#"), expected) << name;
+    }
+  }
+}
