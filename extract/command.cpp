@@ -338,6 +338,13 @@ pid_t spawn(const Command& cmd, int stdout_fd, int* err) {
 
 }  // namespace
 
+std::string path_argument(const std::string& path, const char* also_special) {
+  if (path.empty()) return path;
+  const char first = path[0];
+  const bool special = first == '-' || (first != '\0' && std::strchr(also_special, first) != nullptr);
+  return special ? "./" + path : path;
+}
+
 bool run_command(const Command& cmd, const PieceSink& sink) {
   if (cmd.argv.empty()) {
     errno = EINVAL;

@@ -56,6 +56,12 @@ PieceSink append_pieces(std::string* out, std::size_t max_pieces, std::size_t ma
 /// Reads the output to its end and drops it.
 PieceSink drop_pieces();
 
+/// The argument that names the file `path` to a tool that reads options from its arguments:
+/// `path` itself, or "./" followed by `path` when it is relative and starts with "-" or with one
+/// of `also_special` (characters the tool gives a meaning of its own, such as Ghostscript's "@"
+/// and "%"). Either way the tool opens the same file and never takes the name for an option.
+std::string path_argument(const std::string& path, const char* also_special = "");
+
 /// Reports a failure to start a command the way the dispatcher and readers do:
 /// "open failed: <reason>" on stderr (perror with the text "open failed").
 void report_open_failed();

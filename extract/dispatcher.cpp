@@ -58,7 +58,7 @@ bool run_office(const std::vector<std::string>& args, const PieceSink& sink) {
 
 /// Word text: the first six reads of `libreoffice --cat`, as they come.
 bool read_word_text(const std::string& path, std::string* content) {
-  return run_office({"--cat", "--headless", path}, append_pieces(content, kOfficeReadLimit, 0));
+  return run_office({"--cat", "--headless", path_argument(path)}, append_pieces(content, kOfficeReadLimit, 0));
 }
 
 /// Removes the conversion's private directory on every way out of the spreadsheet steps.
@@ -87,12 +87,15 @@ bool read_spreadsheet(const std::string& path, const std::string& file_name, con
   const std::string prefix = dir.path + (slash ? "/" : "");
   const std::string csv_path = prefix + csv_name;
 
-  if (!run_office({"--convert-to", "csv", "--infilter=csv:44,34,76", path, "--outdir", prefix}, drop_pieces()))
+  // Relative names that start with "-" go as "./" and the name, so no tool takes them for options.
+  if (!run_office({"--convert-to", "csv", "--infilter=csv:44,34,76", path_argument(path), "--outdir",
+                   path_argument(prefix)},
+                  drop_pieces()))
     return false;
-  if (!run_command(Command{{"cat", csv_path}, {}, kConverterTimeLimitSeconds},
+  if (!run_command(Command{{"cat", path_argument(csv_path)}, {}, kConverterTimeLimitSeconds},
                    append_pieces(content, kOfficeReadLimit, 0)))
     return false;
-  return run_command(Command{{"rm", "-fr", csv_path}, {}, kConverterTimeLimitSeconds}, drop_pieces());
+  return run_command(Command{{"rm", "-fr", path_argument(csv_path)}, {}, kConverterTimeLimitSeconds}, drop_pieces());
 }
 
 /// Windows executable: the configured program under wine, its output lowercased piece by piece.

@@ -37,13 +37,11 @@ std::string keep_pdf_lines(const std::vector<std::string>& pieces, const std::st
 
 std::vector<std::string> gs_argv(const std::string& path) {
   // Ghostscript reads an argument that starts with "@" as a file of further arguments (whose
-  // words may run PostScript), and one that starts with "%" as a device: "%pipe%..." runs a
-  // shell command, even in its safe mode. A relative path that starts so goes to it as "./"
-  // and the path: the same file, and never a command. (One that starts with "-" it takes for
-  // an option, which at worst leaves the content empty.)
-  const bool special = !path.empty() && (path[0] == '@' || path[0] == '%');
+  // words may run PostScript), one that starts with "%" as a device ("%pipe%..." runs a shell
+  // command, even in its safe mode) and one that starts with "-" as an option. A relative path
+  // that starts so goes to it as "./" and the path: the same file, and never a command.
   return {"gs", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite", "-dTextFormat=3", "-sOutputFile=-",
-          special ? "./" + path : path};
+          path_argument(path, "@%")};
 }
 
 void run_pagegrab(int time_limit_seconds) {

@@ -333,3 +333,14 @@ TEST(CommandLimits, BackgroundChildHoldingThePipeGetsAShortGrace) {
 }
 
 }  // namespace
+
+TEST(CommandArgs, PathArgumentKeepsToolsFromReadingNamesAsOptions) {
+  EXPECT_EQ(tessary::path_argument("/srv/a.pdf"), "/srv/a.pdf");
+  EXPECT_EQ(tessary::path_argument("a.pdf"), "a.pdf");
+  EXPECT_EQ(tessary::path_argument("-rf x"), "./-rf x");
+  EXPECT_EQ(tessary::path_argument("--accept=socket"), "./--accept=socket");
+  EXPECT_EQ(tessary::path_argument("@args.pdf"), "@args.pdf");
+  EXPECT_EQ(tessary::path_argument("@args.pdf", "@%"), "./@args.pdf");
+  EXPECT_EQ(tessary::path_argument("%pipe%touch x", "@%"), "./%pipe%touch x");
+  EXPECT_EQ(tessary::path_argument(""), "");
+}

@@ -281,13 +281,15 @@ TEST_F(DispatcherFake, HostileNamesReachEveryToolAsOneArgument) {
   const std::string work = hostile_dir + "/";
   // (No backslash in the name itself: the run splits file names at backslashes too.)
   const std::string name = "-it's \"a\" $HOME `id` $(touch PWNED) \nx";
-  // Relative paths with a leading "-" reach the tools unchanged too.
+  // A relative path with a leading "-" reaches libreoffice as "./" and the path, so that it is
+  // not taken for an option; the Windows program gets it as it is.
   for (const std::string& p : {hostile_dir + "/" + name, std::string("-rf x.docx")}) {
+    const std::string given = p[0] == '-' ? "./" + p : p;
     Call word;
     word.path = p + ".docx";
     word.mime = kDocx;
     EXPECT_EQ(word.run().substr(0, 12), "Word Line 1\n");
-    EXPECT_EQ(args_of("libreoffice").back(), p + ".docx");
+    EXPECT_EQ(args_of("libreoffice").back(), given + ".docx");
 
     Call sheet;
     sheet.path = p + ".xlsx";
@@ -296,7 +298,7 @@ TEST_F(DispatcherFake, HostileNamesReachEveryToolAsOneArgument) {
     std::string content = sheet.run();
     EXPECT_EQ(content.substr(0, 13), "Cell,1,MiXeD\n");
     std::vector<std::string> args = args_of("libreoffice");
-    EXPECT_EQ(args[args.size() - 3], p + ".xlsx");
+    EXPECT_EQ(args[args.size() - 3], given + ".xlsx");
     EXPECT_EQ(args.back().rfind(work + "tessary-", 0), 0u);
 
     Call exe;
