@@ -274,7 +274,7 @@ TEST(EndToEnd, SignalDuringAConverterEndsTheConverterToo) {
   mkdir(bin.c_str(), 0755);
   const std::string marker = box.root.file("converter-started");
   // A Ghostscript that hangs, with a child of its own.
-  harness::write_script(bin + "/gs", "#!/bin/sh\ntouch '" + marker + "'\nsleep 300 &\nsleep 301\n");
+  harness::write_script(bin + "/gs", "#!/bin/sh\ntouch '" + marker + "'\nsleep 3217 &\nsleep 3218\n");
   const std::string path = box.root.file("hang.pdf");
   harness::write_file(path, "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n");
   harness::ProcessResult result;
@@ -292,7 +292,7 @@ TEST(EndToEnd, SignalDuringAConverterEndsTheConverterToo) {
   EXPECT_EQ(result.status, 0);
   EXPECT_NE(box.error_log().find(" # " + path + "\n"), std::string::npos) << box.error_log();
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_TRUE(harness::processes_matching("sleep 300").empty());
-  EXPECT_TRUE(harness::processes_matching("sleep 301").empty());
+  EXPECT_TRUE(harness::processes_matching("sleep 3217").empty());
+  EXPECT_TRUE(harness::processes_matching("sleep 3218").empty());
   EXPECT_TRUE(receiver.wait_connections(1, 200).empty());
 }
