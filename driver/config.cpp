@@ -18,8 +18,6 @@ std::string config_value_of_line(const std::string& line) {
   return line.substr(start, kConfigValueMax);
 }
 
-bool switch_on(const std::string& value) { return value == "true"; }
-
 std::vector<std::string> parse_config_text(const std::string& text) {
   std::vector<std::string> values;
   std::size_t begin = 0;

@@ -4,7 +4,26 @@
 #include <string>
 #include <vector>
 
+#include "process/text.h"
+
 namespace tessary {
+
+/// Positions of the values in the configuration file (counted among its non-empty lines).
+/// Positions 10 to 15 are not read; they must be present so that the later ones fall right.
+enum ConfigPosition : std::size_t {
+  kServerHost = 0,         ///< index server host: a name or a dotted IPv4 address
+  kServerPort = 1,         ///< index server port (decimal, low 16 bits)
+  kWordSwitch = 2,         ///< Word documents through libreoffice
+  kSpreadsheetSwitch = 3,  ///< spreadsheets through libreoffice
+  kLineLimit = 4,          ///< lines of a plain-text file, and lines of PDF text
+  kBufferSize = 5,         ///< conversion buffer size in bytes (UTF-8 form of one text line)
+  kExecutableSwitch = 6,   ///< Windows executables under wine
+  kWindowsProgram = 7,     ///< the Windows program run with the file's path as its argument
+  kWorkDirectory = 8,      ///< spreadsheet work directory, with its trailing "/"
+  kDigestSwitch = 9,       ///< MD5 digest of the file
+  kMediaSwitch = 16,       ///< MP3 and FLAC tags
+  kPdfSwitch = 17,         ///< PDF text
+};
 
 /// Number of values a run needs (indexes 0 to 17).
 constexpr std::size_t kConfigValuesNeeded = 18;
@@ -16,9 +35,6 @@ constexpr std::size_t kConfigValueMax = 999;
 /// line's last "=" (or from its second character when it has none), at most 999 characters;
 /// empty when the line ends before that.
 std::string config_value_of_line(const std::string& line);
-
-/// True when a switch value is on: exactly "true".
-bool switch_on(const std::string& value);
 
 /// Parses configuration text: one value per non-empty line (lines end at a line feed, which is
 /// not part of the line; a last line without one counts too).

@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "driver/paths.h"
+#include "process/run_state.h"
 
 namespace tessary {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 // Everything the handler reads is prepared before it can run and never allocated in it.
 std::atomic<const char*> g_path{nullptr};
 std::atomic<std::size_t> g_path_length{0};
-std::atomic<pid_t> g_child_group{0};
+std::atomic<int> g_exit_status{0};
 
 // Local time without localtime() (which takes a lock and may read files): the offset from UTC
 // now, and the next change of that offset (daylight saving) with the offset after it.
@@ -141,13 +142,14 @@ void crash_log_arm(const char* path, std::size_t length) {
   g_path = path;
 }
 
-void crash_log_set_child_group(pid_t group) { g_child_group = group; }
+void crash_log_set_exit_status(int status) { g_exit_status = status; }
 
 }  // namespace tessary
 
 void signalHandler(int /*signal_number*/) {
   // Only async-signal-safe calls from here on: the signal may have landed inside malloc or stdio.
-  const pid_t group = tessary::g_child_group.load();
+  // The running tool's group goes first, so that it stops working at once.
+  const pid_t group = tessary::run_state_child_group();
   if (group > 0) kill(-group, SIGKILL);
 
   timespec first {};
@@ -186,8 +188,11 @@ void signalHandler(int /*signal_number*/) {
     }
     close(fd);
   }
+  // Then the rest of the clean-up: the tool reaped, a private directory removed, the file's
+  // times put back.
+  tessary::run_state_clean_up();
   // The exit system call itself, as _exit makes it. Not _exit: a call to a function that does
   // not return makes AddressSanitizer builds look up the thread's stacks first, which allocates
   // and so hangs for ever when the signal landed inside the allocator.
-  syscall(SYS_exit_group, 0);
+  syscall(SYS_exit_group, tessary::g_exit_status.load());
 }

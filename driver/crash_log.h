@@ -5,7 +5,9 @@
 #include <cstddef>
 
 /// Handler for SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGTERM and SIGINT: appends
-/// "DD.MM.YYYY HH:MM:SS.micro # PATH\n" to the error log and ends the process with status 0.
+/// "DD.MM.YYYY HH:MM:SS.micro # PATH\n" to the error log, ends the running tool's group, puts the
+/// file's times back, removes a spreadsheet's private directory (see process/run_state.h) and
+/// ends the process with status 0 (or the one set by crash_log_set_exit_status).
 /// Uses only async-signal-safe calls: it never allocates and never touches stdio.
 void signalHandler(int signal_number);
 
@@ -29,12 +31,10 @@ std::size_t crash_stamp(time_t seconds, long micros, char* out);
 
 }  // namespace tessary
 
-#include <sys/types.h>
-
 namespace tessary {
 
-/// Names the process group of the tool that runs right now (0: none). The crash handler ends
-/// that group before it ends the process, so no tool outlives a run ended by a signal.
-void crash_log_set_child_group(pid_t group);
+/// The exit status with which the handler ends the process (default 0). A caller that must
+/// tell a run ended by a signal from a finished one sets a status of its own.
+void crash_log_set_exit_status(int status);
 
 }  // namespace tessary

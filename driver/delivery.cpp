@@ -14,19 +14,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/record.h"
+#include "process/unique_fd.h"
+#include "record/record.h"
 
 namespace tessary {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct SocketCloser {
-  int fd;
-  ~SocketCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
+/// After the record is sent, how long and how much of the server's answer is read and dropped
+/// before the connection is closed.
+constexpr auto kLingerLimit = std::chrono::seconds(2);
+constexpr std::size_t kLingerBytesMax = 64 * 1024;
 
 int ms_until(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -79,6 +78,28 @@ bool send_within(int fd, const char* data, std::size_t size, Clock::time_point d
   return true;
 }
 
+/// Ends the send side and reads what the server still sends until it closes, at most
+/// kLingerLimit and kLingerBytesMax. Closing a socket with unread bytes sends a reset, and a
+/// reset can make the server drop record bytes it has not read yet; a server that answers
+/// every line (as a Redis-like one does) would leave such bytes.
+void close_gracefully(int fd) {
+  if (shutdown(fd, SHUT_WR) != 0) return;
+  const auto deadline = Clock::now() + kLingerLimit;
+  std::size_t read_so_far = 0;
+  char buffer[4096];
+  while (read_so_far < kLingerBytesMax) {
+    const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (got > 0) {
+      read_so_far += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) return;  // the server closed its side
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return;
+    if (!wait_ready(fd, POLLIN, deadline)) return;
+  }
+}
+
 }  // namespace
 
 unsigned short port_of(const std::string& text) {
@@ -89,11 +110,8 @@ bool send_all(int fd, const char* data, std::size_t size) {
   return send_within(fd, data, size, Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds));
 }
 
-bool deliver(const std::vector<std::string>& config, std::string& path, std::string& file_name,
-             const FileFacts& facts, const std::string& digest, std::string& content,
-             const std::string& stamp) {
-  const std::string& host = config[0];
-  const std::string& port_text = config[1];
+bool deliver(const std::string& host, const std::string& port_text, std::string& path, std::string& file_name,
+             const RecordFacts& facts, const std::string& digest, std::string& content, const std::string& stamp) {
   const unsigned short port = port_of(port_text);
 
   sockaddr_in address{};
@@ -112,9 +130,9 @@ bool deliver(const std::vector<std::string>& config, std::string& path, std::str
     std::memcpy(&address.sin_addr, entry->h_addr_list[0], sizeof address.sin_addr);
   }
 
-  SocketCloser sock{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
-  if (sock.fd < 0 ||
-      !connect_within(sock.fd, address, Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds))) {
+  UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (sock.get() < 0 ||
+      !connect_within(sock.get(), address, Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds))) {
     std::fprintf(stderr, "tessary: cannot connect to index server %s port %u: %s\n", host.c_str(), port,
                  std::strerror(errno));
     return false;
@@ -124,12 +142,13 @@ bool deliver(const std::vector<std::string>& config, std::string& path, std::str
   const std::string record = build_index_record(path, file_name, facts, digest, content, stamp);
   static const char kQuit[] = "quit\r\n";
   const auto deadline = Clock::now() + std::chrono::seconds(kNetworkTimeLimitSeconds);
-  if (!send_within(sock.fd, record.data(), record.size(), deadline) ||
-      !send_within(sock.fd, kQuit, sizeof kQuit - 1, deadline)) {
+  if (!send_within(sock.get(), record.data(), record.size(), deadline) ||
+      !send_within(sock.get(), kQuit, sizeof kQuit - 1, deadline)) {
     std::fprintf(stderr, "tessary: cannot send the record to index server %s port %u: %s\n", host.c_str(), port,
                  std::strerror(errno));
     return false;
   }
+  close_gracefully(sock.get());
   return true;
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/file_facts.h"
+#include "record/record.h"
 
 namespace tessary {
 
@@ -14,12 +14,14 @@ constexpr int kNetworkTimeLimitSeconds = 30;
 /// Port from the configuration text: strtol base 10, low 16 bits.
 unsigned short port_of(const std::string& text);
 
-/// Connects to the server of configuration indexes 0 and 1, normalises path, file name and
-/// content, and sends the index record and "quit\r\n" completely. Returns false after writing a
-/// message naming host, port and reason on stderr when the lookup, the connection or a send fails.
-bool deliver(const std::vector<std::string>& config, std::string& path, std::string& file_name,
-             const FileFacts& facts, const std::string& digest, std::string& content,
-             const std::string& stamp);
+/// Connects to the index server `host` (a name, or a dotted IPv4 address) at port `port_text`
+/// (see port_of), normalises path, file name and content, and sends the index record and
+/// "quit\r\n" completely. Then ends its send side and reads and drops whatever the server sends
+/// until it closes (at most 2 s and 64 KiB), so the close never resets a connection whose
+/// record the server has not read yet. Returns false after writing a message naming host, port
+/// and reason on stderr when the lookup, the connection or a send fails.
+bool deliver(const std::string& host, const std::string& port_text, std::string& path, std::string& file_name,
+             const RecordFacts& facts, const std::string& digest, std::string& content, const std::string& stamp);
 
 /// Sends all of `data` on `fd` (never raising SIGPIPE), continuing partial sends.
 /// Returns false with errno set when a send fails or times out.

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "process/run_state.h"
+
 namespace tessary {
 
 std::string hex_text(const unsigned char* bytes, std::size_t size) {
@@ -33,21 +35,29 @@ std::string hash_wert(std::string& path, std::string& digest) {
     // The run cannot vouch for the file: it ends without a record, as a successful run would
     // end, but says why so that the missing record can be traced.
     std::fprintf(stderr, "tessary: cannot open %s for the digest: %s\n", path.c_str(), std::strerror(errno));
-    std::exit(0);
+    tessary::end_run_silently();
   }
   MD5_CTX context;
   MD5_Init(&context);
-  // Reads stop at the first read that delivers nothing: end of file or a read error.
+  // Reads run to end of file. A read error leaves the digest of a part of the file, which is not
+  // the file's digest: the field then says that none was computed.
   static unsigned char buffer[1 << 16];
+  int read_error = 0;
   for (;;) {
     const ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) read_error = errno;
     if (got <= 0) break;
     MD5_Update(&context, buffer, static_cast<std::size_t>(got));
   }
   unsigned char md[MD5_DIGEST_LENGTH];
   MD5_Final(md, &context);
   close(fd);
-  digest = tessary::hex_text(md, sizeof md);
+  if (read_error != 0) {
+    std::fprintf(stderr, "tessary: cannot read %s for the digest: %s\n", path.c_str(), std::strerror(read_error));
+    digest = tessary::kNoDigest;
+  } else {
+    digest = tessary::hex_text(md, sizeof md);
+  }
   return digest;
 }

@@ -3,12 +3,13 @@
 
 #include <string>
 
-/// Text for the digest field when no digest is computed.
-constexpr const char* kNoDigest = "nicht berechnet";
+#include "record/record.h"
 
 /// Computes the MD5 digest of the file at `path` as 32 lowercase hexadecimal digits, stores it in
-/// `digest` and returns a copy. When the file cannot be opened it writes
-/// "tessary: cannot open PATH for the digest: reason" on stderr and ends the process with status 0.
+/// `digest` and returns a copy. When a read fails part way, the digest is kNoDigest and
+/// "tessary: cannot read PATH for the digest: reason" goes to stderr. When the file cannot be
+/// opened it writes "tessary: cannot open PATH for the digest: reason" on stderr and ends the
+/// run silently (end_run_silently: the file's times put back, status 0).
 std::string hash_wert(std::string& path, std::string& digest);
 
 namespace tessary {

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "process/run_state.h"
+
 // The C library's assertion report: "PROGRAM: FILE:LINE: FUNCTION: Assertion `EXPR' failed.",
 // then abort(). Declared here because <assert.h> hides it in builds with NDEBUG.
 extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line,
@@ -51,14 +53,28 @@ std::string change_time_text(time_t seconds) {
   return text;
 }
 
-bool collect_file_facts(const std::string& path, FileFacts* facts) {
-  if (stat(path.c_str(), &facts->status) != 0) return false;
-
-  // One cookie serves both lookups: the database is loaded once and the flags are switched
-  // between the MIME type and the full description, which gives the same texts as two cookies.
+void warm_file_facts() {
+  if (g_kept_cookie != nullptr) return;
   magic_t magic = magic_open(MAGIC_MIME_TYPE);
   if (magic == nullptr) fail_check("(magic = magic_open(0x0000010)) != nullptr", 1264);
   if (magic_load(magic, nullptr) != 0) fail_check("magic_load(magic, nullptr) == 0", 1265);
+  // The cookie is never closed: closing frees every compiled expression and the database one
+  // by one (about 1.5 ms), work that the end of the process does at once. Kept reachable here
+  // so that leak checkers see it as held, not lost.
+  g_kept_cookie = magic;
+}
+
+bool collect_file_facts(const std::string& path, FileFacts* facts) {
+  if (stat(path.c_str(), &facts->status) != 0) return false;
+  // From here on libmagic and the readers touch the file: every way the run ends puts its
+  // access and modification times back.
+  run_state_set_file_times(path.c_str(), facts->status.st_atim, facts->status.st_mtim);
+
+  // One cookie serves both lookups: the database is loaded once and the flags are switched
+  // between the MIME type and the full description, which gives the same texts as two cookies.
+  warm_file_facts();
+  magic_t magic = g_kept_cookie;
+  if (magic_setflags(magic, MAGIC_MIME_TYPE) != 0) fail_check("(magic = magic_open(0x0000010)) != nullptr", 1264);
   const char* mime = magic_file(magic, path.c_str());
   if (mime == nullptr) fail_check("(mime = magic_file(magic, filename.c_str())) != nullptr", 1272);
   facts->mime_type = mime;
@@ -66,11 +82,6 @@ bool collect_file_facts(const std::string& path, FileFacts* facts) {
   if (magic_setflags(magic, MAGIC_CONTINUE) != 0) fail_check("(magic = magic_open(0x0000020)) != nullptr", 1284);
   const char* description = magic_file(magic, path.c_str());
   facts->description = description != nullptr ? description : kNoDescription;
-  // The cookie is not closed: closing frees every compiled expression and the database one by
-  // one (about 1.5 ms), work that the end of the process does at once. Kept reachable here so
-  // that leak checkers see it as held, not lost.
-  if (g_kept_cookie != nullptr) magic_close(g_kept_cookie);  // a second call in one process
-  g_kept_cookie = magic;
 
   facts->access_time = local_time_text(facts->status.st_atim.tv_sec);
   facts->saved_access = facts->status.st_atim;
@@ -89,6 +100,7 @@ void restore_file_times(const std::string& path, const FileFacts& facts) {
   utime(path.c_str(), &whole);
   const timespec times[2] = {facts.saved_access, facts.saved_modification};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
+  run_state_clear_file_times();
 }
 
 }  // namespace tessary

@@ -5,16 +5,15 @@
 #include <ctime>
 #include <string>
 
+#include "record/record.h"
+
 namespace tessary {
 
-struct FileFacts {
+/// The record's facts, plus what the run needs besides them.
+struct FileFacts : RecordFacts {
   struct stat status {};
   std::string mime_type;
   std::string description;
-  std::string access_time;        ///< "%Y-%m-%d %H:%M:%S", local time
-  std::string modification_time;  ///< same form
-  std::string change_time;        ///< ctime() form without its line end
-  std::string size;               ///< decimal byte count
   timespec saved_access{};
   timespec saved_modification{};
 };
@@ -22,7 +21,12 @@ struct FileFacts {
 /// Text of libmagic's description when it finds none.
 constexpr const char* kNoDescription = "File Endcoding Detection Problem";
 
-/// Collects the facts of `path`. Returns false with errno set when `stat` fails (nothing else is
+/// Opens and loads the libmagic cookie that collect_file_facts uses, once per process; a
+/// process forked afterwards inherits it warm. Failures are assertions that abort.
+void warm_file_facts();
+
+/// Collects the facts of `path` (warming the cookie first when needed) and records the file's
+/// times in the run state, so that every later end of the run puts them back. Returns false with errno set when `stat` fails (nothing else is
 /// then collected). Failures of libmagic's set-up or MIME lookup are assertions that abort.
 bool collect_file_facts(const std::string& path, FileFacts* facts);
 
@@ -35,8 +39,8 @@ std::string change_time_text(time_t seconds);
 /// Removes every trailing blank, line feed, carriage return and tab.
 void trim_trailing_space(std::string* text);
 
-/// Puts the saved access and modification times of `path` back, to the nanosecond.
-/// Failures are ignored.
+/// Puts the saved access and modification times of `path` back, to the nanosecond, and clears
+/// them from the run state. Failures are ignored.
 void restore_file_times(const std::string& path, const FileFacts& facts);
 
 }  // namespace tessary

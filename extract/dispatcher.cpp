@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "extract/command.h"
+#include "process/command.h"
+#include "process/run_state.h"
+#include "process/text.h"
 #include "extract/office.h"
 #include "extract/plain_text.h"
-#include "extract/slots.h"
+#include "readers/slots.h"
 #include "readers/pagegrab.h"
 #include "readers/tunegrab.h"
 #include "readers/wavegrab.h"
@@ -18,12 +20,6 @@
 namespace tessary {
 
 namespace {
-
-bool is_on(const std::string& value) { return value == "true"; }
-
-void lowercase(std::string* text) {
-  for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
 
 /// Runs one libreoffice command (arguments after the program name) with a user profile that no
 /// concurrent run uses. False only when the tool could not be started (no pipe, no process).
@@ -62,10 +58,14 @@ bool read_word_text(const std::string& path, std::string* content) {
 }
 
 /// Removes the conversion's private directory on every way out of the spreadsheet steps.
+/// The directory is also named to the run state while it exists, so that a run ended by a
+/// signal removes it too.
 struct PrivateDirectory {
   std::string path;
   ~PrivateDirectory() {
-    if (!path.empty()) remove_tree(path);
+    if (path.empty()) return;
+    remove_tree(path);
+    run_state_set_private_directory(nullptr);
   }
 };
 
@@ -81,6 +81,7 @@ bool read_spreadsheet(const std::string& path, const std::string& file_name, con
     std::perror(("tessary: cannot make a directory in " + work_directory).c_str());
     return true;
   }
+  run_state_set_private_directory(dir.path.c_str());
   // The read and removal name the file the way the work directory is written: with its "/"
   // when it has one; without it they name a file beside the directory, which does not exist.
   bool slash = !work_directory.empty() && work_directory.back() == '/';
@@ -104,7 +105,7 @@ bool read_executable(const std::string& path, const std::string& windows_program
   return run_command(Command{{"wine", windows_program, path}, {kWineDebug}, kConverterTimeLimitSeconds},
                      [content, &kept](const std::string& piece) {
                        std::string lower = piece;
-                       lowercase(&lower);
+                       lowercase_ascii(&lower);
                        std::size_t take = std::min(lower.size(), kMaxExecutableOutput - kept);
                        content->append(lower, 0, take);
                        kept += take;
@@ -130,12 +131,12 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
                          std::string windows_program, std::string work_directory, std::string media_switch,
                          std::string pdf_switch) {
   using namespace tessary;
-  lowercase(&extension);
+  lowercase_ascii(&extension);
   content.clear();
 
   if (mime_type == "text/plain") read_plain_text(path, content, description, line_limit, buffer_size);
 
-  if (is_on(word_switch) && (mime_type == "application/msword" ||
+  if (switch_on(word_switch) && (mime_type == "application/msword" ||
                              mime_type == "application/vnd.openxmlformats-officedocument.wordprocessingml.document")) {
     if (!read_word_text(path, &content)) {
       report_open_failed();
@@ -143,7 +144,7 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
     }
   }
 
-  if (is_on(spreadsheet_switch) &&
+  if (switch_on(spreadsheet_switch) &&
       (mime_type == "application/vnd.ms-excel" ||
        mime_type == "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet")) {
     if (!read_spreadsheet(path, file_name, extension, work_directory, &content)) {
@@ -154,7 +155,7 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
 
   // libmagic names a bare DOS program "application/x-dosexec" and a Windows PE program or DLL
   // "application/vnd.microsoft.portable-executable"; both go to wine.
-  if (is_on(executable_switch) &&
+  if (switch_on(executable_switch) &&
       (mime_type == "application/x-dosexec" || mime_type == "application/vnd.microsoft.portable-executable")) {
     if (!read_executable(path, windows_program, &content)) {
       report_open_failed();
@@ -162,7 +163,7 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
     }
   }
 
-  if (is_on(media_switch)) {
+  if (switch_on(media_switch)) {
     if (mime_type == "audio/mpeg") {
       pfad_fuer_mp3 = path;
       mp3_tags_content.clear();
@@ -177,7 +178,7 @@ std::string read_content(std::string& extension, std::string& file_name, std::st
     }
   }
 
-  if (is_on(pdf_switch) && mime_type == "application/pdf") {
+  if (switch_on(pdf_switch) && mime_type == "application/pdf") {
     pfad_uebergabe_pdf = path;
     pdf_content.clear();
     pagegrab_max_lines = line_limit;

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <vector>
 
+#include "process/unique_fd.h"
+
 namespace tessary {
 
 namespace {
@@ -23,25 +25,6 @@ constexpr time_t kStaleTemporaryAgeSeconds = 600;
 
 constexpr const char* kTemporaryPrefix = "temp-";
 
-/// Closes a descriptor on every return path unless released.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 /// file:// URL of an absolute path, every byte outside the unreserved set percent-encoded.
 std::string file_url(const std::string& path) {
@@ -87,7 +70,7 @@ bool ensure_own_directory(int dir_fd, const std::string& name) {
 bool take_pool_slot(int pool_fd, const std::string& pool_dir, int slot, OfficeProfile* profile) {
   std::string name = "profile-" + std::to_string(slot);
   // Close-on-exec, so libreoffice never inherits the lock and keeps it past our release.
-  FdGuard lock(openat(pool_fd, (name + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  UniqueFd lock(openat(pool_fd, (name + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (lock.get() < 0) return false;
   struct stat st;
   if (fstat(lock.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) return false;
@@ -121,7 +104,7 @@ void remove_stale_temporaries(int pool_fd, const std::string& pool_dir) {
     struct stat st;
     if (fstatat(pool_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) continue;
     if (now - st.st_mtime < kStaleTemporaryAgeSeconds) continue;
-    FdGuard fd(openat(pool_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(openat(pool_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() >= 0 && flock(fd.get(), LOCK_EX | LOCK_NB) == 0) stale.push_back(name);
   }
   closedir(dir);
@@ -131,7 +114,7 @@ void remove_stale_temporaries(int pool_fd, const std::string& pool_dir) {
 /// A fresh profile directory from `dir_template` (ending in XXXXXX), locked while in use.
 bool take_temporary(std::string dir_template, OfficeProfile* profile) {
   if (!mkdtemp(dir_template.data())) return false;
-  FdGuard fd(open(dir_template.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  UniqueFd fd(open(dir_template.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0 || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     rmdir(dir_template.c_str());  // still empty; rmdir needs no descriptor when none are left
     return false;
@@ -160,7 +143,7 @@ bool acquire_office_profile(OfficeProfile* profile) {
 
 bool acquire_office_profile_in(const std::string& pool_dir, OfficeProfile* profile) {
   *profile = OfficeProfile();
-  FdGuard pool(open_private_pool(pool_dir));
+  UniqueFd pool(open_private_pool(pool_dir));
   if (pool.get() < 0) {
     // Not a place we can trust: a profile of our own under /tmp instead.
     return take_temporary("/tmp/tessary-office-XXXXXX", profile);

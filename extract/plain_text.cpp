@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "process/text.h"
+
 namespace tessary {
 namespace {
 
@@ -78,15 +80,11 @@ std::int32_t parse_int32(const std::string& text) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(value)));
 }
 
-/// Lowercases `length` bytes in place: only A to Z change, as tolower does in the "C" locale.
 void lowercase(char* bytes, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (static_cast<unsigned char>(c - 'A') < 26) bytes[i] = static_cast<char>(c + ('a' - 'A'));
-  }
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = lower_ascii(bytes[i]);
 }
 
-void lowercase(std::string& text) { lowercase(&text[0], text.size()); }
+void lowercase(std::string& text) { lowercase_ascii(&text); }
 
 /// Reads a file line by line with read(2), keeping at most kMaxTextLine bytes of each line.
 /// A file that cannot be opened, or whose reading fails, simply has no (further) lines.

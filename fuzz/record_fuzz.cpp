@@ -10,7 +10,7 @@
 
 #include "driver/file_facts.h"
 #include "driver/path_split.h"
-#include "driver/record.h"
+#include "record/record.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

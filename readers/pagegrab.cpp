@@ -3,8 +3,9 @@
 #include <cstdlib>
 #include <limits>
 
-#include "extract/command.h"
-#include "extract/slots.h"
+#include "process/command.h"
+#include "process/run_state.h"
+#include "readers/slots.h"
 
 namespace tessary {
 
@@ -56,7 +57,7 @@ void run_pagegrab(int time_limit_seconds) {
   });
   if (!started) {
     report_open_failed();
-    std::exit(0);
+    end_run_silently();
   }
   pdf_content.swap(lines.text);
 }

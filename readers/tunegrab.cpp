@@ -9,7 +9,7 @@
 #include <taglib/tag.h>
 #include <taglib/tstring.h>
 
-#include "extract/slots.h"
+#include "readers/slots.h"
 
 namespace tessary {
 namespace {

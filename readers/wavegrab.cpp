@@ -3,8 +3,9 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "extract/command.h"
-#include "extract/slots.h"
+#include "process/command.h"
+#include "process/run_state.h"
+#include "readers/slots.h"
 
 namespace tessary {
 
@@ -79,7 +80,7 @@ void run_wavegrab(int time_limit_seconds) {
   });
   if (!started) {
     report_open_failed();
-    std::exit(0);
+    end_run_silently();
   }
   std::string text = assemble_flac_text(out);
   flac_tags_content.swap(text);

@@ -1,5 +1,5 @@
 // The child runner, exercised with real tiny commands and shell scripts written by the tests.
-#include "extract/command.h"
+#include "process/command.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

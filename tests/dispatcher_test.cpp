@@ -15,8 +15,8 @@
 #include <memory>
 #include <thread>
 
-#include "extract/command.h"
-#include "extract/slots.h"
+#include "process/command.h"
+#include "readers/slots.h"
 #include "tests/dispatcher_fixtures.h"
 #include "tests/harness.h"
 

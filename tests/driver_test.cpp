@@ -13,7 +13,7 @@
 #include "driver/digest.h"
 #include "driver/file_facts.h"
 #include "driver/path_split.h"
-#include "driver/record.h"
+#include "record/record.h"
 #include "driver/delivery.h"
 #include "tests/harness.h"
 

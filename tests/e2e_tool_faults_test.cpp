@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "extract/command.h"
+#include "process/command.h"
 #include "extract/dispatcher.h"
 #include "readers/pagegrab.h"
 #include "readers/wavegrab.h"

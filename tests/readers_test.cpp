@@ -18,8 +18,8 @@
 #include <taglib/mpegfile.h>
 #include <taglib/tstring.h>
 
-#include "extract/command.h"
-#include "extract/slots.h"
+#include "process/command.h"
+#include "readers/slots.h"
 #include "readers/pagegrab.h"
 #include "readers/tunegrab.h"
 #include "readers/wavegrab.h"

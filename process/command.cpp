@@ -1,4 +1,4 @@
-#include "extract/command.h"
+#include "process/command.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +19,8 @@
 #include <cstring>
 #include <string>
 
-#include "driver/crash_log.h"
+#include "process/run_state.h"
+#include "process/unique_fd.h"
 
 extern char** environ;
 
@@ -38,23 +39,10 @@ constexpr auto kLeaderGoneGrace = std::chrono::milliseconds(2000);
 constexpr auto kDrainLimit = std::chrono::milliseconds(500);
 /// Poll period when the kernel offers no pidfd to wait on.
 constexpr int kFallbackTickMs = 20;
-
-/// Owns one file descriptor; closes it when it goes away.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+/// After SIGKILL, how long a group may take to end. A process in uninterruptible sleep (a hung
+/// network file system, a dying disk) ignores even SIGKILL until the kernel lets go of it; the
+/// run gives up on it rather than waiting for ever.
+constexpr auto kKillLimit = std::chrono::seconds(10);
 
 /// Frees a posix_spawn attribute or file-action object on every return path.
 struct SpawnAttr {
@@ -134,17 +122,17 @@ class Child {
  public:
   explicit Child(pid_t pid) : pid_(pid) {
     // A signal that ends the run while the tool works must end the tool's group too.
-    crash_log_set_child_group(pid);
+    run_state_set_child_group(pid);
 #ifdef SYS_pidfd_open
     pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
 #endif
   }
   ~Child() {
-    if (!reaped_) {
+    if (!reaped_ && !abandoned_) {
       kill(-pid_, SIGKILL);
       reap();
     }
-    crash_log_set_child_group(0);
+    run_state_set_child_group(0);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
@@ -182,11 +170,21 @@ class Child {
     return true;
   }
 
-  /// Ends the whole group: SIGTERM, a short grace, then SIGKILL; returns once the program ended.
+  /// Ends the whole group: SIGTERM, a short grace, then SIGKILL (repeated each second). Returns
+  /// once the program ended, or after kKillLimit with a message on stderr when it would not end;
+  /// it is then left to the system and never waited for again.
   void terminate_group() {
     kill(-pid_, SIGTERM);
-    if (!wait_until(Clock::now() + kTermGrace)) kill(-pid_, SIGKILL);
-    while (!wait_until(Clock::now() + std::chrono::seconds(1))) kill(-pid_, SIGKILL);
+    if (wait_until(Clock::now() + kTermGrace)) return;
+    const Clock::time_point give_up = Clock::now() + kKillLimit;
+    do {
+      kill(-pid_, SIGKILL);
+      if (wait_until(std::min(give_up, Clock::now() + std::chrono::seconds(1)))) return;
+    } while (Clock::now() < give_up);
+    std::fprintf(stderr, "tessary: process %ld did not end after SIGKILL; leaving it behind\n",
+                 static_cast<long>(pid_));
+    std::fflush(stderr);
+    abandoned_ = true;
   }
 
   /// Called once the program has ended: kills what is left of its group, then reaps it.
@@ -195,19 +193,23 @@ class Child {
     reap();
   }
 
+  /// True when terminate_group gave up on the program.
+  bool abandoned() const { return abandoned_; }
+
  private:
   void reap() {
-    if (reaped_) return;
+    if (reaped_ || abandoned_) return;
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     reaped_ = true;
-    crash_log_set_child_group(0);
+    run_state_set_child_group(0);
   }
 
   pid_t pid_;
   UniqueFd pidfd_;
   bool reaped_ = false;
+  bool abandoned_ = false;
 };
 
 /// Cuts the output into the pieces that fgets(buf, 49999, f) gives and hands them to the sink.
@@ -356,13 +358,24 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   UniqueFd write_end(above_stdio(fds[1]));
   if (read_end.get() < 0 || write_end.get() < 0) return false;
   struct stat pipe_status {};
-  fstat(read_end.get(), &pipe_status);
-  // Only our end is non-blocking; the tool writes to a blocking pipe as it expects.
-  fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
+  if (fstat(read_end.get(), &pipe_status) != 0) return false;
+  // Only our end is non-blocking; the tool writes to a blocking pipe as it expects. A read end
+  // left blocking would stall the loop below in read() and defeat the time limit.
+  const int flags = fcntl(read_end.get(), F_GETFL);
+  if (flags < 0 || fcntl(read_end.get(), F_SETFL, flags | O_NONBLOCK) != 0) return false;
 
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(std::max(cmd.time_limit_seconds, 0));
   int err = 0;
+  // The handled signals are held off from before the tool exists until its group is published
+  // to the crash handler: a signal in between would end the run and leave the tool running
+  // with no time limit. The tool itself starts with an empty mask.
+  sigset_t handled, previous;
+  sigemptyset(&handled);
+  for (int s : {SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGTERM, SIGINT}) sigaddset(&handled, s);
+  pthread_sigmask(SIG_BLOCK, &handled, &previous);
   pid_t pid = spawn(cmd, write_end.get(), &err);
+  if (pid > 0) run_state_set_child_group(pid);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   write_end.reset();  // the tool holds the only write end now, so its end gives end of output
   if (pid < 0) {
     if (is_resource_error(err)) {
@@ -381,6 +394,7 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   bool output_ended = false;
   bool timed_out = false;
   bool leader_gone = false;
+  bool poll_failed = false;
   Clock::time_point straggler_deadline = deadline;
   while (!output_ended && !splitter.stopped()) {
     Clock::time_point until = std::min(deadline, straggler_deadline);
@@ -393,7 +407,11 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
     nfds_t count = (!leader_gone && child.pidfd() >= 0) ? 2 : 1;
     if (!leader_gone && child.pidfd() < 0) left = std::min(left, kFallbackTickMs);
     int ready = poll(p, count, left);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      // Nothing can be waited for any more: end the tool now and keep what it wrote.
+      poll_failed = true;
+      break;
+    }
     if (ready > 0 && p[0].revents != 0) {
       ReadEnd end = read_available(read_end.get(), &splitter);
       if (end == ReadEnd::kEndOfOutput) output_ended = true;
@@ -405,7 +423,7 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   }
 
   if (splitter.stopped()) read_end.reset();  // the tool sees a closed pipe, as after pclose
-  if (timed_out || !child.wait_until(deadline)) child.terminate_group();
+  if (timed_out || poll_failed || !child.wait_until(deadline)) child.terminate_group();
   child.finish();
   // The group is gone; whatever still holds the pipe left the group on purpose. (Output that
   // reached its end has no writer left, so the process table is searched only otherwise.)

@@ -1,4 +1,4 @@
-#include "extract/slots.h"
+#include "readers/slots.h"
 
 std::string pfad_fuer_mp3;
 std::string mp3_tags_content;

@@ -1,11 +1,22 @@
-// The record stamp, the normalisation of the record's texts and the index record itself.
+// The index record: its stamp, the normalisation of its texts and the record line itself. This
+// is the one place that writes the record's bytes; the index server parses what is built here.
 #pragma once
 
+#include <ctime>
 #include <string>
 
-#include "driver/file_facts.h"
-
 namespace tessary {
+
+/// Text of the digest field when no digest is computed.
+constexpr const char* kNoDigest = "nicht berechnet";
+
+/// The file's facts as the record writes them.
+struct RecordFacts {
+  std::string access_time;        ///< "%Y-%m-%d %H:%M:%S", local time
+  std::string modification_time;  ///< same form
+  std::string change_time;        ///< ctime() form without its line end
+  std::string size;               ///< decimal byte count
+};
 
 /// "DD.MM.YYYY HH:MM:SS.micro" from a local-time reading and a separate microsecond reading.
 std::string build_record_stamp();
@@ -19,7 +30,7 @@ void normalise_texts(std::string& path, std::string& file_name, std::string& con
 
 /// The whole index record line, CR LF included, from already normalised texts.
 std::string build_index_record(const std::string& path, const std::string& file_name,
-                               const FileFacts& facts, const std::string& digest,
+                               const RecordFacts& facts, const std::string& digest,
                                const std::string& content, const std::string& stamp);
 
 }  // namespace tessary

@@ -1,8 +1,10 @@
-#include "driver/record.h"
+#include "record/record.h"
 
 #include <sys/time.h>
 
 #include <ctime>
+
+#include "process/text.h"
 
 namespace tessary {
 namespace {
@@ -11,14 +13,6 @@ void append_two_digits(std::string* out, int value) {
   const std::string text = std::to_string(value);
   if (text.size() < 2) out->push_back('0');
   out->append(text);
-}
-
-// Lowercasing as tolower does in the "C" locale, which the program never changes:
-// only the letters A to Z change; every other byte, multi-byte characters included, stays.
-inline char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-void lowercase(std::string* text) {
-  for (char& c : *text) c = lower_ascii(c);
 }
 
 }  // namespace
@@ -53,8 +47,8 @@ std::string build_record_stamp() {
 }
 
 void normalise_texts(std::string& path, std::string& file_name, std::string& content) {
-  lowercase(&file_name);
-  lowercase(&path);
+  lowercase_ascii(&file_name);
+  lowercase_ascii(&path);
   // Line feeds would end the record line early; zero bytes would cut it short on the wire.
   std::size_t kept = 0;
   for (char c : content) {
@@ -67,7 +61,7 @@ void normalise_texts(std::string& path, std::string& file_name, std::string& con
   }
 }
 
-std::string build_index_record(const std::string& path, const std::string& file_name, const FileFacts& facts,
+std::string build_index_record(const std::string& path, const std::string& file_name, const RecordFacts& facts,
                                const std::string& digest, const std::string& content, const std::string& stamp) {
   std::string record;
   record.reserve(content.size() + path.size() + file_name.size() + 256);
