@@ -9,19 +9,10 @@ bash scripts/install-deps.sh
 bash scripts/build.sh plain
 bash scripts/build.sh asan
 
-# Suites that start many real converters at once (eight runs in parallel, four libreoffice
-# conversions at once, ...) run one at a time after the rest: beside each other they would push
-# libreoffice past its 30-second limit on a two-core machine.
-heavy='^(ParallelRuns|HostileNames|HostileContents|Signals|ToolFaults|DispatcherEndToEnd|DispatcherOffice|DispatcherWine)\.'
-
-# A failing test is run once more before it counts as failed: a few end-to-end suites drive
-# real converters under the sanitizers on two cores and can lose a race with the machine.
-# A second failure fails the suite; ctest's output shows every first failure.
+# Each test runs once: a failure is a failure. Suites that must not run beside others are
+# marked RUN_SERIAL in CMakeLists.txt.
 run_suite() {
-  local failed=0
-  (cd "$1" && ctest --output-on-failure -j2 --timeout 900 --repeat until-pass:2 -E "$heavy") || failed=1
-  (cd "$1" && ctest --output-on-failure -j1 --timeout 900 --repeat until-pass:2 -R "$heavy") || failed=1
-  return "$failed"
+  (cd "$1" && ctest --output-on-failure -j2 --timeout 900)
 }
 
 status=0

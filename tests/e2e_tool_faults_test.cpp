@@ -112,21 +112,6 @@ std::string flac_text(const std::string& out) {
 // Inputs that libmagic names as each branch wants, without any real converter.
 
 /// Local zip entries (stored, no central directory): enough for libmagic's OOXML test.
-std::string ooxml(const std::string& part) {
-  std::string zip;
-  for (const std::string& name : {std::string("[Content_Types].xml"), std::string("_rels/.rels"), part}) {
-    const std::string data = "<x/>";
-    auto u16 = [&](unsigned v) { zip += static_cast<char>(v & 255), zip += static_cast<char>(v >> 8); };
-    auto u32 = [&](unsigned v) { u16(v & 0xFFFF), u16(v >> 16); };
-    u32(0x04034b50);
-    u16(20), u16(0), u16(0), u16(0), u16(0);
-    u32(0), u32(static_cast<unsigned>(data.size())), u32(static_cast<unsigned>(data.size()));
-    u16(static_cast<unsigned>(name.size())), u16(0);
-    zip += name + data;
-  }
-  return zip;
-}
-
 struct Branch {
   const char* tool;       ///< the tool the fake replaces
   const char* file_name;  ///< input file
@@ -141,13 +126,13 @@ std::vector<Branch> branches() {
   std::string flac = "fLaC";
   flac += std::string("\x80\x00\x00\x22", 4) + std::string(34, '\x10');
   return {
-      {"libreoffice", "Letter.docx", ooxml("word/document.xml"),
+      {"libreoffice", "Letter.docx", harness::minimal_ooxml("word/document.xml"),
        "application/vnd.openxmlformats-officedocument.wordprocessingml.document", word_text},
       {"wine", "Setup.exe", stub, "application/x-dosexec", exe_text},
       {"gs", "Paper.pdf", "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n", "application/pdf", pdf_text},
       {"metaflac", "Take.flac", flac, "audio/flac", flac_text},
       // The spreadsheet's converter: its output is dropped, and it writes no csv file.
-      {"libreoffice", "Budget.xlsx", ooxml("xl/workbook.xml"),
+      {"libreoffice", "Budget.xlsx", harness::minimal_ooxml("xl/workbook.xml"),
        "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
        [](const std::string&) { return std::string(); }},
   };

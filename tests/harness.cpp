@@ -25,6 +25,9 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 
+#include "driver/path_split.h"
+#include "record/record.h"
+
 extern char** environ;
 
 namespace harness {
@@ -378,31 +381,23 @@ std::vector<std::string> directory_entries(const std::string& dir) {
   return names;
 }
 
-namespace {
-
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-}  // namespace
-
+// The record's text rules are the product's own (record/record.h); these only pick the field.
 std::string record_content(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text)
-    if (c != '\n' && c != '\0') out += lower_ascii(c);
-  return out;
+  std::string path, name, content = text;
+  tessary::normalise_texts(path, name, content);
+  return content;
 }
 
 std::string record_path(const std::string& path) {
-  std::string out = path;
-  for (char& c : out) c = (c == '\'' || c == '"') ? ' ' : lower_ascii(c);
+  std::string out = path, name, content;
+  tessary::normalise_texts(out, name, content);
   return out;
 }
 
 std::string record_file_name(const std::string& path) {
-  const size_t cut = path.find_last_of("/\\");
-  std::string out = cut == std::string::npos ? path : path.substr(cut + 1);
-  for (char& c : out) c = lower_ascii(c);
-  return out;
+  std::string name = tessary::file_name_of(path), unused_path, content;
+  tessary::normalise_texts(unused_path, name, content);
+  return name;
 }
 
 std::string md5_of(const std::string& path) {
@@ -493,6 +488,21 @@ long max_rss_kib(const std::string& err) {
   const std::string label = "Maximum resident set size (kbytes): ";
   const size_t at = err.rfind(label);
   return at == std::string::npos ? -1 : std::strtol(err.c_str() + at + label.size(), nullptr, 10);
+}
+
+std::string minimal_ooxml(const std::string& part) {
+  std::string zip;
+  for (const std::string& name : {std::string("[Content_Types].xml"), std::string("_rels/.rels"), part}) {
+    const std::string data = "<x/>";
+    auto u16 = [&](unsigned v) { zip += static_cast<char>(v & 255), zip += static_cast<char>(v >> 8); };
+    auto u32 = [&](unsigned v) { u16(v & 0xFFFF), u16(v >> 16); };
+    u32(0x04034b50);
+    u16(20), u16(0), u16(0), u16(0), u16(0);
+    u32(0), u32(static_cast<unsigned>(data.size())), u32(static_cast<unsigned>(data.size()));
+    u16(static_cast<unsigned>(name.size())), u16(0);
+    zip += name + data;
+  }
+  return zip;
 }
 
 }  // namespace harness

@@ -167,6 +167,10 @@ std::string mp3_record_text(const std::string& mp3, const Mp3Tags& tags);
 /// stream facts as the metaflac tool prints them, the length in decimal minutes.
 std::string flac_record_text(const std::string& flac, const std::vector<std::string>& tags);
 
+/// A stored zip holding "[Content_Types].xml", "_rels/.rels" and `part` (each "<x/>"): what
+/// libmagic calls a Word document for "word/document.xml" and a spreadsheet for "xl/workbook.xml".
+std::string minimal_ooxml(const std::string& part);
+
 /// The peak resident set size in KiB that "/usr/bin/time -v" wrote into `err`; -1 when absent.
 long max_rss_kib(const std::string& err);
 
