@@ -88,7 +88,6 @@ bool read_spreadsheet(const std::string& path, const std::string& file_name, con
   const std::string prefix = dir.path + (slash ? "/" : "");
   const std::string csv_path = prefix + csv_name;
 
-  // Relative names that start with "-" go as "./" and the name, so no tool takes them for options.
   if (!run_office({"--convert-to", "csv", "--infilter=csv:44,34,76", path_argument(path), "--outdir",
                    path_argument(prefix)},
                   drop_pieces()))

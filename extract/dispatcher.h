@@ -4,7 +4,8 @@
 // switch: the plain-text reader, `libreoffice` for Word documents and spreadsheets, `wine` with
 // the configured Windows program for Windows executables, or one of the reader units
 // tunegrab(), wavegrab(), pagegrab() through the hand-over slots. Every tool is started from an
-// argument vector through run_command, with a 30-second limit, so no path ever meets a shell.
+// argument vector through run_command, so no path ever meets a shell: libreoffice, cat, rm and
+// wine with a 30-second limit, metaflac and gs (started by their readers) with 300 seconds.
 #pragma once
 
 #include <cstddef>

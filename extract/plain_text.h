@@ -1,8 +1,8 @@
 // The plain-text reader: line by line, lowercased, charset detected by ICU and converted to UTF-8.
 //
-// Every line costs one ICU charset detector (opened and closed) and one release of ICU's caches
-// (u_cleanup), whatever happens to the line afterwards. Lowercasing is byte by byte and touches
-// only the letters A to Z, as tolower does in the "C" locale the program never leaves.
+// One ICU charset detector serves the whole file; it is asked only for lines whose rendering
+// depends on its answer. Lowercasing is byte by byte and touches only the letters A to Z, as
+// tolower does in the "C" locale the program never leaves (process/text.h).
 #pragma once
 
 #include <cstddef>

@@ -56,7 +56,8 @@ PieceSink append_pieces(std::string* out, std::size_t max_pieces, std::size_t ma
 /// Reads the output to its end and drops it.
 PieceSink drop_pieces();
 
-/// The argument that names the file `path` to a tool that reads options from its arguments:
+/// The argument that names the file `path` to a tool that reads options from its arguments
+/// (every tool that gets a path takes it through this function):
 /// `path` itself, or "./" followed by `path` when it is relative and starts with "-" or with one
 /// of `also_special` (characters the tool gives a meaning of its own, such as Ghostscript's "@"
 /// and "%"). Either way the tool opens the same file and never takes the name for an option.

@@ -39,8 +39,7 @@ std::string keep_pdf_lines(const std::vector<std::string>& pieces, const std::st
 std::vector<std::string> gs_argv(const std::string& path) {
   // Ghostscript reads an argument that starts with "@" as a file of further arguments (whose
   // words may run PostScript), one that starts with "%" as a device ("%pipe%..." runs a shell
-  // command, even in its safe mode) and one that starts with "-" as an option. A relative path
-  // that starts so goes to it as "./" and the path: the same file, and never a command.
+  // command, even in its safe mode) and one that starts with "-" as an option (path_argument).
   return {"gs", "-dBATCH", "-dNOPAUSE", "-sDEVICE=txtwrite", "-dTextFormat=3", "-sOutputFile=-",
           path_argument(path, "@%")};
 }

@@ -63,8 +63,7 @@ std::string build_flac_text(const std::vector<std::string>& pieces) {
 
 std::vector<std::string> metaflac_argv(const std::string& path) {
   // The options in this order make the tool print the five values in this order, one per line,
-  // followed by one line per tag. A relative path starting with "-" goes as "./" and the path,
-  // so that the tool does not take the file's name for options.
+  // followed by one line per tag. The path goes through path_argument.
   return {"metaflac",         "--show-total-samples", "--show-sample-rate", "--show-vendor-tag",
           "--show-bps",       "--show-channels",      "--export-tags-to=-", path_argument(path)};
 }
