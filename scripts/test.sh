@@ -6,6 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+bash scripts/check-layers.sh
 bash scripts/build.sh plain
 bash scripts/build.sh asan
 
