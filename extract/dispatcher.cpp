@@ -100,19 +100,23 @@ bool read_spreadsheet(const std::string& path, const std::string& file_name, con
 
 /// Windows executable: the configured program under wine, its output lowercased piece by piece.
 bool read_executable(const std::string& path, const std::string& windows_program, std::string* content) {
-  std::size_t kept = 0;
   return run_command(Command{{"wine", windows_program, path}, {kWineDebug}, kConverterTimeLimitSeconds},
-                     [content, &kept](const std::string& piece) {
-                       std::string lower = piece;
-                       lowercase_ascii(&lower);
-                       std::size_t take = std::min(lower.size(), kMaxExecutableOutput - kept);
-                       content->append(lower, 0, take);
-                       kept += take;
-                       return true;  // read to the end
-                     });
+                     keep_executable_output(content));
 }
 
 }  // namespace
+
+PieceSink keep_executable_output(std::string* content) {
+  std::size_t kept = 0;
+  return [content, kept](const std::string& piece) mutable {
+    std::string lower = piece;
+    lowercase_ascii(&lower);
+    const std::size_t take = std::min(lower.size(), kMaxExecutableOutput - kept);
+    content->append(lower, 0, take);
+    kept += take;
+    return true;  // read to the end
+  };
+}
 
 bool csv_name_for(const std::string& file_name, const std::string& extension, std::string* csv_name) {
   std::size_t cut = extension == "xls" ? 3 : 4;

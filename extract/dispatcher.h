@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <string>
 
+#include "process/command.h"
+
 namespace tessary {
 
 /// Reads kept of the Word text and of the csv text (each read at most 49,998 bytes).
@@ -23,6 +25,10 @@ constexpr std::size_t kMaxExecutableOutput = 16u << 20;
 
 /// The value of WINEDEBUG for the Windows program: wine's own diagnostics stay quiet.
 constexpr const char* kWineDebug = "WINEDEBUG=fixme-all,err-all,warn+cursor,-all";
+
+/// The sink for a Windows program's output: every piece lowercased and appended to `content`, at
+/// most kMaxExecutableOutput bytes in all; the rest is read and dropped.
+PieceSink keep_executable_output(std::string* content);
 
 /// The csv file name of a spreadsheet: `file_name` with its last three characters replaced by
 /// "csv" when `extension` (already lowercased) is "xls", else its last four. False when the

@@ -445,6 +445,11 @@ bool run_command(const Command& cmd, const PieceSink& sink) {
   return true;
 }
 
+void split_into_pieces(const std::string& output, const PieceSink& sink) {
+  PieceSplitter splitter(sink);
+  if (splitter.feed(output.data(), output.size())) splitter.finish();
+}
+
 PieceSink append_pieces(std::string* out, std::size_t max_pieces, std::size_t max_bytes) {
   std::size_t pieces = 0;
   std::size_t bytes = 0;

@@ -49,6 +49,10 @@ using PieceSink = std::function<bool(const std::string& piece)>;
 /// pipe or the process cannot be created.
 bool run_command(const Command& cmd, const PieceSink& sink);
 
+/// Hands `output` to `sink` in exactly the pieces that run_command would give for a tool that
+/// wrote these bytes, until the sink returns false.
+void split_into_pieces(const std::string& output, const PieceSink& sink);
+
 /// Convenience sinks.
 /// Appends every piece to `out`, at most `max_pieces` pieces (0 means no limit), and at most
 /// `max_bytes` bytes in all (0 means no limit; the rest of the output is read and dropped).

@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr std::size_t kPiece = 49998;  // what one fgets with a size of 49999 can return
 constexpr long kLineLimit = 1000;      // line limit of the configuration (PDF lines)
 
 // Under AddressSanitizer the program's memory is mostly the sanitizer's own.
@@ -37,76 +36,33 @@ constexpr bool kSanitized = false;
 #endif
 
 // ---------------------------------------------------------------------------------------------
-// The reading rules, applied here to the exact bytes a fake tool writes.
+// What each branch keeps of the exact bytes a fake tool writes, by the product's own rules: the
+// runs must wire the tools' output through them unchanged.
 
-/// Calls `take` with every piece that fgets(buffer, 49999, pipe) would give for `out`, each cut
-/// at its first zero byte, until `take` returns false.
-void for_each_piece(const std::string& out, const std::function<bool(const std::string&)>& take) {
-  size_t at = 0;
-  while (at < out.size()) {
-    size_t end = std::min(out.size(), at + kPiece);
-    const size_t lf = out.find('\n', at);
-    if (lf != std::string::npos && lf < end) end = lf + 1;
-    std::string piece = out.substr(at, end - at);
-    const size_t nul = piece.find('\0');
-    if (nul != std::string::npos) piece.resize(nul);
-    if (!take(piece)) return;
-    at = end;
-  }
+std::vector<std::string> pieces_of(const std::string& out) {
+  std::vector<std::string> pieces;
+  tessary::split_into_pieces(out, [&](const std::string& p) {
+    pieces.push_back(p);
+    return true;
+  });
+  return pieces;
 }
 
-/// Word text: the first six pieces as they are.
 std::string word_text(const std::string& out) {
   std::string text;
-  int reads = 0;
-  for_each_piece(out, [&](const std::string& p) {
-    text += p;
-    return ++reads < 6;
-  });
+  tessary::split_into_pieces(out, tessary::append_pieces(&text, tessary::kOfficeReadLimit, 0));
   return text;
 }
 
-/// Executable: every piece, lowercased; at most 16 MiB kept (README, Limits).
 std::string exe_text(const std::string& out) {
   std::string text;
-  for_each_piece(out, [&](const std::string& p) {
-    text += p.substr(0, tessary::kMaxExecutableOutput - text.size());
-    return true;
-  });
+  tessary::split_into_pieces(out, tessary::keep_executable_output(&text));
   return text;
 }
 
-/// PDF: pieces 5 to 4 + the line limit; at most 16 MiB.
-std::string pdf_text(const std::string& out) {
-  std::string text;
-  long read = 0, kept = 0;
-  bool full = false;
-  for_each_piece(out, [&](const std::string& p) {
-    if (++read <= 4 || kept >= kLineLimit || full) return true;
-    if (text.size() + p.size() > tessary::kPdfTextMax) full = true;
-    else text += p, ++kept;
-    return true;
-  });
-  return text;
-}
+std::string pdf_text(const std::string& out) { return tessary::keep_pdf_lines(pieces_of(out), std::to_string(kLineLimit)); }
 
-/// FLAC: five value lines by position, every later piece a tag followed by "# " (at most
-/// 16 MiB of them), then the labelled values.
-std::string flac_text(const std::string& out) {
-  std::string value[5], tags;
-  long line = 0;
-  bool full = false;
-  for_each_piece(out, [&](const std::string& p) {
-    if (++line <= 5) value[line - 1] = p;
-    else if (!full && tags.size() + p.size() + 2 > tessary::kFlacTagBlockMax) full = true;
-    else if (!full) tags += p + "# ";
-    return true;
-  });
-  std::ostringstream minutes;
-  minutes << std::strtod(value[0].c_str(), nullptr) / std::strtod(value[1].c_str(), nullptr) / 60.0;
-  return tags + "#Track Laenge:" + minutes.str() + " Minuten \n#Sample Rate:" + value[1] + "#Bits per Sample:" +
-         value[3] + "#Vendor Tag:" + value[2] + "#Channels:" + value[4];
-}
+std::string flac_text(const std::string& out) { return tessary::build_flac_text(pieces_of(out)); }
 
 // ---------------------------------------------------------------------------------------------
 // Inputs that libmagic names as each branch wants, without any real converter.
