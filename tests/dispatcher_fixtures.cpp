@@ -97,4 +97,39 @@ const Wine* wine() {
   return holder ? &holder->wine : nullptr;
 }
 
+std::string prepare_real_tools(RealTools* tools) {
+  for (const char* tool : {"unshare", "gs", "sox", "lame", "flac", "metaflac", "md5sum", "file"})
+    if (!harness::have_tool(tool)) return std::string(tool) + " not installed";
+  // The wine prefix and the office documents take several seconds each: made side by side.
+  std::thread wine_maker([] { wine(); });
+  tools->office = office_dir();
+  wine_maker.join();
+  if (tools->office.empty()) return "libreoffice not installed";
+  tools->wine = wine();
+  if (tools->wine == nullptr) return "wine or mingw-w64 not installed";
+  return "";
+}
+
+namespace {
+
+std::string run_tool(const std::vector<std::string>& argv) {
+  const auto r = harness::run_process(argv);
+  return r.status == 0 ? "" : argv[0] + " failed: " + r.err;
+}
+
+}  // namespace
+
+std::string make_tone(const std::string& wav, int rate, int channels, int seconds, int hz) {
+  return run_tool({"sox", "-n", "-r", std::to_string(rate), "-c", std::to_string(channels), "-b", "16", wav, "synth",
+                   std::to_string(seconds), "sine", std::to_string(hz)});
+}
+
+std::string make_mp3(const std::string& wav, const std::string& mp3, int kbps) {
+  return run_tool({"lame", "--quiet", "-b", std::to_string(kbps), wav, mp3});
+}
+
+std::string make_flac(const std::string& wav, const std::string& flac) {
+  return run_tool({"flac", "--silent", "--force", "-o", flac, wav});
+}
+
 }  // namespace dispatcher_fixtures

@@ -32,4 +32,20 @@ struct Wine {
 /// Made on first use; nullptr when wine or mingw-w64 is not installed.
 const Wine* wine();
 
+/// What the end-to-end suites that run every branch with the real tools share: the office
+/// documents and the Windows program, made side by side on first use.
+struct RealTools {
+  std::string office;  ///< office_dir()
+  const Wine* wine = nullptr;
+};
+/// Fills `tools` and returns "" when every real tool is installed; otherwise returns why the
+/// suite must be skipped (the tool that is missing).
+std::string prepare_real_tools(RealTools* tools);
+
+/// One generator of sound fixtures: `seconds` of a sine tone of `hz` as a 16-bit WAV file made by
+/// sox, then encoded by lame (MP3, `kbps`) or flac. Each returns an error text, empty on success.
+std::string make_tone(const std::string& wav, int rate, int channels, int seconds, int hz);
+std::string make_mp3(const std::string& wav, const std::string& mp3, int kbps);
+std::string make_flac(const std::string& wav, const std::string& flac);
+
 }  // namespace dispatcher_fixtures

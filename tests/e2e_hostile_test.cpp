@@ -76,15 +76,11 @@ std::map<std::string, std::string> record_of(const std::vector<std::string>& got
 }  // namespace
 
 TEST(HostileNames, EveryBranchWithTheRealTools) {
-  for (const char* tool : {"unshare", "gs", "sox", "lame", "flac", "metaflac", "md5sum"})
-    if (!harness::have_tool(tool)) GTEST_SKIP() << tool << " not installed";
-  // The wine prefix and the office documents take several seconds each: made side by side.
-  std::thread wine_maker([] { dispatcher_fixtures::wine(); });
-  const std::string& office = dispatcher_fixtures::office_dir();
-  wine_maker.join();
-  if (office.empty()) GTEST_SKIP() << "libreoffice not installed";
-  const dispatcher_fixtures::Wine* wine = dispatcher_fixtures::wine();
-  if (!wine) GTEST_SKIP() << "wine or mingw-w64 not installed";
+  dispatcher_fixtures::RealTools tools;
+  const std::string why_not = dispatcher_fixtures::prepare_real_tools(&tools);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const std::string& office = tools.office;
+  const dispatcher_fixtures::Wine* wine = tools.wine;
   const auto start = std::chrono::steady_clock::now();
 
   harness::Receiver receiver;
@@ -119,14 +115,14 @@ TEST(HostileNames, EveryBranchWithTheRealTools) {
   // Ghostscript refuses an argument of more than about 2 KB ("Command too long").
   sources.push_back({"pdf", pdf, harness::pdf_record_text(pdf, 1000), nullptr, true, 2000});
   const std::string wav = made + "/tone.wav";
-  ASSERT_EQ(harness::run_process({"sox", "-n", "-r", "22050", "-c", "1", "-b", "16", wav, "synth", "1", "sine", "330"}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_tone(wav, 22050, 1, 1, 330), "");
   const std::string mp3 = made + "/tone.mp3";
-  ASSERT_EQ(harness::run_process({"lame", "--quiet", "-b", "64", wav, mp3}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_mp3(wav, mp3, 64), "");
   const harness::Mp3Tags tags{"Title", "Artist", "Album", "", "Jazz", 1999, 2};
   ASSERT_TRUE(harness::tag_mp3(mp3, tags));
   sources.push_back({"mp3", mp3, harness::mp3_record_text(mp3, tags), nullptr});
   const std::string flac = made + "/tone.flac";
-  ASSERT_EQ(harness::run_process({"flac", "--silent", "-o", flac, wav}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_flac(wav, flac), "");
   ASSERT_EQ(harness::run_process({"metaflac", "--set-tag=TITLE=Hostile", flac}).status, 0);
   sources.push_back({"flac", flac, harness::flac_record_text(flac, {"TITLE=Hostile"}), nullptr});
 
@@ -239,12 +235,12 @@ TEST(HostileContents, ZeroBytesCarriageReturnsMarkersAndQuotes) {
 
   // The same texts in tags: the MP3 title and a FLAC tag carry them unescaped.
   const std::string wav = box.root.file("tone.wav");
-  ASSERT_EQ(harness::run_process({"sox", "-n", "-r", "8000", "-c", "1", "-b", "16", wav, "synth", "1", "sine", "300"}).status, 0);
-  ASSERT_EQ(harness::run_process({"lame", "--quiet", "-b", "32", wav, box.root.file("tags.mp3")}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_tone(wav, 8000, 1, 1, 300), "");
+  ASSERT_EQ(dispatcher_fixtures::make_mp3(wav, box.root.file("tags.mp3"), 32), "");
   const harness::Mp3Tags tags{hostile, "Line\rBreak", "", "", "", 0, 0};
   ASSERT_TRUE(harness::tag_mp3(box.root.file("tags.mp3"), tags));
   contents.push_back({"tags.mp3", harness::mp3_record_text(box.root.file("tags.mp3"), tags)});
-  ASSERT_EQ(harness::run_process({"flac", "--silent", "-o", box.root.file("tags.flac"), wav}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_flac(wav, box.root.file("tags.flac")), "");
   ASSERT_EQ(harness::run_process({"metaflac", "--set-tag=COMMENT=" + hostile, box.root.file("tags.flac")}).status, 0);
   contents.push_back({"tags.flac", harness::flac_record_text(box.root.file("tags.flac"), {"COMMENT=" + hostile})});
 

@@ -155,15 +155,11 @@ std::string join(const std::vector<std::string>& names) {
 }  // namespace
 
 TEST(ParallelRuns, MixedCorpusEightAtATime) {
-  for (const char* tool : {"unshare", "gs", "sox", "lame", "flac", "metaflac", "md5sum"})
-    if (!harness::have_tool(tool)) GTEST_SKIP() << tool << " not installed";
-  // The wine prefix and the office documents take several seconds each: made side by side.
-  std::thread wine_maker([] { dispatcher_fixtures::wine(); });
-  const std::string& office = dispatcher_fixtures::office_dir();
-  wine_maker.join();
-  if (office.empty()) GTEST_SKIP() << "libreoffice not installed";
-  const dispatcher_fixtures::Wine* wine = dispatcher_fixtures::wine();
-  if (!wine) GTEST_SKIP() << "wine or mingw-w64 not installed";
+  dispatcher_fixtures::RealTools tools;
+  const std::string why_not = dispatcher_fixtures::prepare_real_tools(&tools);
+  if (!why_not.empty()) GTEST_SKIP() << why_not;
+  const std::string& office = tools.office;
+  const dispatcher_fixtures::Wine* wine = tools.wine;
   const auto setup_start = std::chrono::steady_clock::now();
 
   harness::Receiver receiver;
@@ -201,11 +197,11 @@ TEST(ParallelRuns, MixedCorpusEightAtATime) {
 
   // MP3 and FLAC: one second of sound encoded once each, ten copies of each tagged differently.
   const std::string wav = made + "/tone.wav";
-  ASSERT_EQ(harness::run_process({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "1", "sine", "440"}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_tone(wav, 44100, 2, 1, 440), "");
   const std::string mp3 = made + "/tone.mp3";
   const std::string flac = made + "/tone.flac";
-  ASSERT_EQ(harness::run_process({"lame", "--quiet", "-b", "128", wav, mp3}).status, 0);
-  ASSERT_EQ(harness::run_process({"flac", "--silent", "--force", "-o", flac, wav}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_mp3(wav, mp3, 128), "");
+  ASSERT_EQ(dispatcher_fixtures::make_flac(wav, flac), "");
   for (int c = 0; c < 10; ++c) {
     const std::string n = std::to_string(c);
     Item song{corpus + "/Song " + n + ".mp3", "", {}, {}, "mp3"};

@@ -9,6 +9,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
 
+#include "tests/dispatcher_fixtures.h"
 #include "tests/harness.h"
 
 namespace {
@@ -30,11 +31,9 @@ class ReadersEndToEnd : public ::testing::Test {
       }
     dir_ = new harness::TempDir;
     const std::string wav = dir_->file("tone.wav");
-    auto r = harness::run_process({"sox", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "5", "sine", "440"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(dispatcher_fixtures::make_tone(wav, 44100, 2, 5, 440), "");
     mp3_ = dir_->file("Song Of It's.MP3");
-    r = harness::run_process({"lame", "--quiet", "-b", "128", wav, mp3_});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(dispatcher_fixtures::make_mp3(wav, mp3_, 128), "");
     {
       TagLib::MPEG::File f(mp3_.c_str());
       TagLib::ID3v2::Tag* t = f.ID3v2Tag(true);
@@ -51,9 +50,8 @@ class ReadersEndToEnd : public ::testing::Test {
     mp3_bitrate_ = std::to_string(ref.audioProperties()->bitrate());
 
     flac_ = dir_->file("take $(two).flac");
-    r = harness::run_process({"flac", "--silent", "--force", "-o", flac_, wav});
-    ASSERT_EQ(r.status, 0) << r.err;
-    r = harness::run_process({"metaflac", "--remove-all-tags", "--set-tag=TITLE=Song", "--set-tag=ARTIST=Band", flac_});
+    ASSERT_EQ(dispatcher_fixtures::make_flac(wav, flac_), "");
+    auto r = harness::run_process({"metaflac", "--remove-all-tags", "--set-tag=TITLE=Song", "--set-tag=ARTIST=Band", flac_});
     ASSERT_EQ(r.status, 0) << r.err;
     flac_vendor_ = harness::run_process({"metaflac", "--show-vendor-tag", flac_}).out;
 
