@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "driver/paths.h"
+#include "process/unique_fd.h"
 
 namespace tessary {
 
@@ -33,12 +34,12 @@ std::vector<std::string> parse_config_text(const std::string& text) {
 }  // namespace tessary
 
 bool read_config_file(std::vector<std::string>& config) {
-  const int fd = open(tessary::kConfigPath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const tessary::UniqueFd fd(open(tessary::kConfigPath, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   std::string text;
   char buffer[8192];
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd.get(), buffer, sizeof buffer);
     if (got > 0) {
       text.append(buffer, static_cast<std::size_t>(got));
       continue;
@@ -47,7 +48,6 @@ bool read_config_file(std::vector<std::string>& config) {
     if (got < 0) {
       // Keep what was read before the failure, as a stream that stops on error would.
       const int saved = errno;
-      close(fd);
       std::size_t complete = text.rfind('\n');
       text.resize(complete == std::string::npos ? 0 : complete + 1);
       for (auto& value : tessary::parse_config_text(text)) config.push_back(std::move(value));
@@ -56,7 +56,6 @@ bool read_config_file(std::vector<std::string>& config) {
     }
     break;
   }
-  close(fd);
   for (auto& value : tessary::parse_config_text(text)) config.push_back(std::move(value));
   return true;
 }

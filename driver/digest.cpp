@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "process/run_state.h"
+#include "process/unique_fd.h"
 
 namespace tessary {
 
@@ -30,8 +31,8 @@ std::string hex_text(const unsigned char* bytes, std::size_t size) {
 }  // namespace tessary
 
 std::string hash_wert(std::string& path, std::string& digest) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
+  const tessary::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) {
     // The run cannot vouch for the file: it ends without a record, as a successful run would
     // end, but says why so that the missing record can be traced.
     std::fprintf(stderr, "tessary: cannot open %s for the digest: %s\n", path.c_str(), std::strerror(errno));
@@ -44,7 +45,7 @@ std::string hash_wert(std::string& path, std::string& digest) {
   static unsigned char buffer[1 << 16];
   int read_error = 0;
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) read_error = errno;
     if (got <= 0) break;
@@ -52,7 +53,6 @@ std::string hash_wert(std::string& path, std::string& digest) {
   }
   unsigned char md[MD5_DIGEST_LENGTH];
   MD5_Final(md, &context);
-  close(fd);
   if (read_error != 0) {
     std::fprintf(stderr, "tessary: cannot read %s for the digest: %s\n", path.c_str(), std::strerror(read_error));
     digest = tessary::kNoDigest;

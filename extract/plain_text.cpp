@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "process/text.h"
+#include "process/unique_fd.h"
 
 namespace tessary {
 namespace {
@@ -91,9 +92,6 @@ void lowercase(std::string& text) { lowercase_ascii(&text); }
 class LineReader {
  public:
   explicit LineReader(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~LineReader() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
 
@@ -119,10 +117,10 @@ class LineReader {
 
  private:
   bool refill() {
-    if (fd_ < 0 || at_end_) return false;
+    if (!fd_.valid() || at_end_) return false;
     if (!chunk_) chunk_.reset(new char[kReadChunk]);
     for (;;) {
-      const ssize_t n = ::read(fd_, chunk_.get(), kReadChunk);
+      const ssize_t n = ::read(fd_.get(), chunk_.get(), kReadChunk);
       if (n > 0) {
         begin_ = 0;
         end_ = static_cast<std::size_t>(n);
@@ -152,7 +150,7 @@ class LineReader {
     line.append(bytes, length);
   }
 
-  int fd_;
+  UniqueFd fd_;
   std::unique_ptr<char[]> chunk_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
