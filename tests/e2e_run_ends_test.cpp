@@ -111,7 +111,8 @@ TEST(RunEnds, ToolThatCannotStartPutsTheTimesBack) {
   ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
   set_old_times(path);
   box.exec_prefix = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "prlimit", "--nproc=1:1", "--"};
-  const auto result = box.run({path});
+  // LeakSanitizer (in the sanitizer build) needs a process of its own at the end: not here.
+  const auto result = box.run({path}, {{"ASAN_OPTIONS", "detect_leaks=0"}});
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_NE(result.err.find("open failed: "), std::string::npos) << result.err;
   expect_old_times(path);
@@ -231,9 +232,11 @@ TEST(RunEnds, RecordSurvivesAServerThatAnswersOrNeverCloses) {
     });
     config[1] = std::to_string(server.port());
     box.set_config(config);
-    const auto result = box.run({path});
+    const std::string small = box.root.file("small.txt");
+    harness::write_file(small, "a few words\n");
+    const auto result = box.run({small});
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_LT(result.seconds, 8.0) << "waiting for the server's close is bounded";
+    EXPECT_LT(result.seconds, 6.0) << "waiting for the server's close is bounded";
     std::string record, rest;
     ASSERT_TRUE(harness::split_delivery(server.received(), &record, &rest));
     EXPECT_EQ(rest, "quit\r\n");
