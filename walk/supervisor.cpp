@@ -1,0 +1,465 @@
+#include "walk/supervisor.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/crash_log.h"
+
+namespace tessary {
+namespace {
+
+/// Heavy kinds wait in a queue of this length at most; beyond it the walk waits for a slot.
+constexpr std::size_t kDeferredMax = 64;
+/// How often the private memory of running children is sampled.
+constexpr auto kMemorySample = std::chrono::milliseconds(50);
+/// Time between SIGTERM (the run logs its crash-log line and ends its tool) and SIGKILL.
+constexpr auto kTermGrace = std::chrono::seconds(2);
+constexpr auto kProgressEvery = std::chrono::milliseconds(100);
+/// Least time between two checks whether the index server can be reached.
+constexpr auto kProbeEvery = std::chrono::seconds(1);
+constexpr int kProbeTimeoutMs = 5000;
+
+const int kHandledSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGHUP};
+
+sigset_t handled_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : kHandledSignals) sigaddset(&set, s);
+  return set;
+}
+
+// The forked child: becomes a session of its own, undoes what the walk's process set up for
+// itself, and runs the path exactly as `tessary PATH` would.
+[[noreturn]] void run_child(const RunSetup& setup, const std::string& path, pid_t parent, int null_fd,
+                            int signal_fd) {
+  setsid();
+  // The child ends (through its crash handler, ending its tool) when the walk is killed.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(kChildOrphaned);
+  dup2(null_fd, STDIN_FILENO);
+  close(null_fd);
+  close(signal_fd);
+  signal(SIGPIPE, SIG_DFL);
+  install_crash_handler();
+  crash_log_set_exit_status(kChildSignalled);
+  run_state_set_silent_exit_status(kChildSilent);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  const RunEnd end = run_path(setup, path);
+  _exit(end == RunEnd::kDelivered ? kChildDelivered : end == RunEnd::kStatFailed ? kChildStatFailed : kChildNotDelivered);
+}
+
+long long field_kib(const std::string& text, const char* name) {
+  const std::size_t at = text.find(name);
+  return at == std::string::npos ? 0 : std::strtoll(text.c_str() + at + std::strlen(name), nullptr, 10);
+}
+
+}  // namespace
+
+bool heavy_by_name(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
+  std::string extension = path.substr(dot + 1);
+  if (extension.size() > 4) return false;
+  for (char& c : extension) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  static const char* const kHeavy[] = {"doc", "docx", "xls", "xlsx", "exe", "dll", "com"};
+  for (const char* h : kHeavy)
+    if (extension == h) return true;
+  return false;
+}
+
+long long private_memory(pid_t pid) {
+  const std::string name = "/proc/" + std::to_string(pid) + "/smaps_rollup";
+  const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buffer[4096];
+  const ssize_t got = read(fd, buffer, sizeof buffer - 1);
+  close(fd);
+  if (got <= 0) return -1;
+  const std::string text(buffer, static_cast<std::size_t>(got));
+  // Pages shared with the walk (copy-on-write after fork) are Shared_*; the child's own are Private_*.
+  return (field_kib(text, "Private_Clean:") + field_kib(text, "Private_Dirty:") + field_kib(text, "Swap:")) * 1024;
+}
+
+void end_session(pid_t session) {
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  while (const dirent* e = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+    if (pid <= 0) continue;
+    char name[64];
+    std::snprintf(name, sizeof name, "/proc/%d/stat", pid);
+    const int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char buffer[1024];
+    const ssize_t got = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    if (got <= 0) continue;
+    buffer[got] = '\0';
+    // "pid (comm) state ppid pgrp session ...": comm may hold anything, so parse after the last ')'.
+    const char* after = std::strrchr(buffer, ')');
+    if (after == nullptr) continue;
+    char state = 0;
+    int ppid = 0, group = 0, sid = 0;
+    if (std::sscanf(after + 1, " %c %d %d %d", &state, &ppid, &group, &sid) != 4 || sid != session) continue;
+    if (group > 0) kill(-group, SIGKILL);
+    kill(pid, SIGKILL);
+  }
+  closedir(proc);
+}
+
+void Supervisor::block_signals() {
+  const sigset_t set = handled_set();
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+Supervisor::Supervisor(const RunSetup& setup, TreeWalk* tree, WalkState* state, SupervisorOptions options)
+    : setup_(setup), tree_(tree), state_(state), options_(options) {
+  children_.resize(static_cast<std::size_t>(std::max(1, options_.jobs)));
+  const sigset_t set = handled_set();
+  signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  null_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  self_ = getpid();
+  started_ = last_progress_ = Clock::now();
+}
+
+Supervisor::~Supervisor() {
+  if (signal_fd_ >= 0) close(signal_fd_);
+  if (null_fd_ >= 0) close(null_fd_);
+}
+
+double Supervisor::elapsed() const { return std::chrono::duration<double>(Clock::now() - started_).count(); }
+
+void Supervisor::note_failure(const std::string& path) {
+  if (options_.failures == nullptr) return;
+  std::fwrite(path.data(), 1, path.size(), options_.failures);
+  std::fputc(options_.null_separated ? '\0' : '\n', options_.failures);
+}
+
+bool Supervisor::next_pending(Pending* pending) {
+  for (;;) {
+    if (!deferred_heavy_.empty() && running_heavy_ < options_.heavy_jobs) {
+      *pending = std::move(deferred_heavy_.front());
+      deferred_heavy_.pop_front();
+      return true;
+    }
+    if (walk_complete_ || deferred_heavy_.size() >= kDeferredMax) return false;
+    Entry entry;
+    if (!tree_->next(&entry)) {
+      walk_complete_ = true;
+      continue;
+    }
+    switch (entry.kind) {
+      case EntryKind::kExcluded: ++counts_.excluded; continue;
+      case EntryKind::kSpecial: ++counts_.special; continue;
+      case EntryKind::kUnreadable:
+        ++counts_.unreadable;
+        show_progress(false);
+        std::fprintf(stderr, "%stessary-walk: %s\n", progress_shown_ ? "\r\033[K" : "", entry.message.c_str());
+        note_failure(entry.path);
+        continue;
+      case EntryKind::kFile: break;
+    }
+    ++counts_.found;
+    Known known = Known::kNew;
+    std::string reason;
+    if (!state_->lookup(entry.path, entry.status, &known, &reason, &state_error_)) {
+      end_ = WalkEnd::kStateError;
+      return false;
+    }
+    if (known == Known::kUnchanged && !options_.full) {
+      ++counts_.unchanged;
+      continue;
+    }
+    if (known == Known::kPoison && !options_.retry_failed) {
+      ++counts_.skipped_poison;
+      note_failure(entry.path);
+      continue;
+    }
+    Pending next{std::move(entry.path), entry.status};
+    if (heavy_by_name(next.path) && running_heavy_ >= options_.heavy_jobs) {
+      deferred_heavy_.push_back(std::move(next));
+      continue;
+    }
+    *pending = std::move(next);
+    return true;
+  }
+}
+
+bool Supervisor::start(Pending pending) {
+  auto slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return c.pid == 0; });
+  Child& child = *slot;
+  child.path = std::move(pending.path);
+  child.before = pending.status;
+  child.heavy = heavy_by_name(child.path);
+  child.cause = Cause::kNone;
+  child.terminated = false;
+  child.started = Clock::now();
+  child.deadline = child.started + std::chrono::seconds(options_.time_limit_seconds);
+  child.kill_at = Clock::time_point::max();
+  // Nothing buffered may be written twice by the child.
+  if (options_.failures != nullptr) std::fflush(options_.failures);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "tessary-walk: %s: cannot start its process: %s\n", child.path.c_str(), std::strerror(errno));
+    ++counts_.crashed;
+    note_failure(child.path);
+    return false;
+  }
+  if (pid == 0) run_child(setup_, child.path, self_, null_fd_, signal_fd_);
+  child.pid = pid;
+  ++running_;
+  if (child.heavy) ++running_heavy_;
+  return true;
+}
+
+void Supervisor::fail(const Child& child, std::uint64_t* counter, const char* reason, bool poison) {
+  ++*counter;
+  note_failure(child.path);
+  if (options_.progress && progress_shown_) std::fputs("\r\033[K", stderr);
+  std::fprintf(stderr, "tessary-walk: %s: %s\n", child.path.c_str(), reason);
+  if (poison && end_ != WalkEnd::kStateError && !state_->mark_poison(child.path, child.before, reason, &state_error_)) {
+    end_ = WalkEnd::kStateError;
+    stopping_ = true;
+    stop_children();
+  }
+}
+
+void Supervisor::finish(Child* child, int status) {
+  --running_;
+  if (child->heavy) --running_heavy_;
+  const bool exited = WIFEXITED(status);
+  const int code = exited ? WEXITSTATUS(status) : -1;
+  if (!exited || code == kChildSignalled || child->cause != Cause::kNone) end_session(child->pid);
+
+  if (exited && code == kChildDelivered) {
+    ++counts_.indexed;
+    probed_ = false;
+    // The run put the times back, which changed the status-change time: remember the file as
+    // it is now, unless it changed while it was indexed (then the next walk indexes it again).
+    struct stat after {};
+    if (end_ != WalkEnd::kStateError && stat(child->path.c_str(), &after) == 0 &&
+        after.st_size == child->before.st_size && after.st_mtim.tv_sec == child->before.st_mtim.tv_sec &&
+        after.st_mtim.tv_nsec == child->before.st_mtim.tv_nsec && after.st_ino == child->before.st_ino &&
+        !state_->mark_delivered(child->path, after, &state_error_)) {
+      end_ = WalkEnd::kStateError;
+      stopping_ = true;
+      stop_children();
+    }
+  } else if (exited && code == kChildNotDelivered) {
+    ++counts_.not_delivered;
+    note_failure(child->path);
+    std::string reason;
+    if (!stopping_ && (!probed_ || Clock::now() - last_probe_ >= kProbeEvery)) {
+      probed_ = true;
+      last_probe_ = Clock::now();
+      if (!server_reachable(&reason)) {
+        if (options_.progress && progress_shown_) std::fputs("\r\033[K", stderr);
+        std::fprintf(stderr, "tessary-walk: the index server %s port %s cannot be reached (%s): stopping; "
+                     "nothing more is marked as indexed\n",
+                     setup_.config[kServerHost].c_str(), setup_.config[kServerPort].c_str(), reason.c_str());
+        end_ = WalkEnd::kServerUnreachable;
+        stopping_ = true;
+        stop_children();
+      }
+    }
+  } else if (exited && (code == kChildStatFailed || code == kChildSilent || code == 0)) {
+    // The run reported the file (it vanished, or cannot be opened) and sent nothing by design.
+    ++counts_.unreadable;
+    note_failure(child->path);
+  } else if (child->cause == Cause::kStop || (exited && code == kChildOrphaned)) {
+    ++counts_.interrupted;
+  } else if (child->cause == Cause::kTimeLimit) {
+    fail(*child, &counts_.timed_out, "timed out", true);
+  } else if (child->cause == Cause::kMemory) {
+    fail(*child, &counts_.memory, "memory", true);
+  } else {
+    fail(*child, &counts_.crashed, "crashed", true);
+  }
+  child->pid = 0;
+  child->path.clear();
+  child->path.shrink_to_fit();
+}
+
+void Supervisor::reap() {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) return;
+    for (Child& child : children_)
+      if (child.pid == pid) {
+        finish(&child, status);
+        break;
+      }
+  }
+}
+
+void Supervisor::stop_children() {
+  const auto now = Clock::now();
+  for (Child& child : children_) {
+    if (child.pid == 0) continue;
+    if (child.cause == Cause::kNone) child.cause = Cause::kStop;
+    if (!child.terminated) {
+      kill(child.pid, SIGTERM);
+      child.terminated = true;
+      child.kill_at = now + kTermGrace;
+    }
+  }
+}
+
+void Supervisor::check_timers() {
+  const auto now = Clock::now();
+  const bool sample = now - last_sample_ >= kMemorySample;
+  if (sample) last_sample_ = now;
+  for (Child& child : children_) {
+    if (child.pid == 0) continue;
+    if (!child.terminated && now >= child.deadline) {
+      child.cause = Cause::kTimeLimit;
+      kill(child.pid, SIGTERM);
+      child.terminated = true;
+      child.kill_at = now + kTermGrace;
+    }
+    if (child.terminated && now >= child.kill_at) {
+      kill(child.pid, SIGKILL);
+      end_session(child.pid);
+      child.kill_at = Clock::time_point::max();
+    }
+    // A child younger than one sampling period has had no time to grow; most are gone by then.
+    if (sample && child.cause == Cause::kNone && now - child.started >= kMemorySample) {
+      const long long bytes = private_memory(child.pid);
+      if (bytes > 0 && static_cast<std::uint64_t>(bytes) > options_.memory_limit) {
+        child.cause = Cause::kMemory;
+        kill(child.pid, SIGKILL);
+        end_session(child.pid);
+        child.terminated = true;
+        child.kill_at = Clock::time_point::max();
+      }
+    }
+  }
+}
+
+void Supervisor::show_progress(bool force) {
+  if (!options_.progress) return;
+  const auto now = Clock::now();
+  if (!force && now - last_progress_ < kProgressEvery) return;
+  last_progress_ = now;
+  const std::string line = "\r" + format_progress(counts_, elapsed(), walk_complete_) + "\033[K";
+  std::fputs(line.c_str(), stderr);
+  progress_shown_ = true;
+}
+
+bool Supervisor::server_reachable(std::string* reason) {
+  const std::string& host = setup_.config[kServerHost];
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<unsigned short>(std::strtol(setup_.config[kServerPort].c_str(), nullptr, 10) & 0xffff));
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int looked = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (looked != 0 || found == nullptr) {
+    *reason = std::string("cannot resolve the host: ") + gai_strerror(looked);
+    return false;
+  }
+  address.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *reason = std::strerror(errno);
+    return false;
+  }
+  int error = 0;
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const int ready = poll(&p, 1, kProbeTimeoutMs);
+      socklen_t length = sizeof error;
+      if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
+      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    }
+  }
+  close(fd);
+  if (error != 0) *reason = std::strerror(error);
+  return error == 0;
+}
+
+void Supervisor::drain_signals() {
+  signalfd_siginfo info;
+  while (read(signal_fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    const int number = static_cast<int>(info.ssi_signo);
+    if (number == SIGCHLD) continue;
+    if (stopping_ && end_ == WalkEnd::kStopped) {
+      // A second stop signal: no more grace.
+      for (Child& child : children_)
+        if (child.pid != 0) child.kill_at = Clock::now();
+      continue;
+    }
+    if (end_ == WalkEnd::kCompleted) {
+      end_ = WalkEnd::kStopped;
+      stop_signal_ = number;
+    }
+    stopping_ = true;
+    stop_children();
+  }
+}
+
+WalkEnd Supervisor::run() {
+  if (signal_fd_ < 0 || null_fd_ < 0) {
+    std::fprintf(stderr, "tessary-walk: cannot set up the walk: %s\n", std::strerror(errno));
+    state_error_ = "cannot set up the walk";
+    return WalkEnd::kStateError;
+  }
+  for (;;) {
+    while (!stopping_ && running_ < options_.jobs) {
+      Pending pending;
+      if (!next_pending(&pending)) break;
+      start(std::move(pending));
+    }
+    if (end_ == WalkEnd::kStateError && !stopping_) {
+      stopping_ = true;
+      stop_children();
+    }
+    if (running_ == 0 && (stopping_ || (walk_complete_ && deferred_heavy_.empty()))) break;
+
+    // Sleep until a child ends, a signal comes, or the nearest timer is due.
+    auto wake = Clock::now() + kProgressEvery;
+    if (running_ > 0) wake = std::min(wake, Clock::now() + kMemorySample);
+    for (const Child& child : children_) {
+      if (child.pid == 0) continue;
+      wake = std::min(wake, child.terminated ? child.kill_at : child.deadline);
+    }
+    const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
+    pollfd p{signal_fd_, POLLIN, 0};
+    poll(&p, 1, static_cast<int>(std::clamp<long long>(wait_ms + 1, 0, 1000)));
+    drain_signals();
+    reap();
+    check_timers();
+    show_progress(false);
+    if (end_ != WalkEnd::kStateError && !state_->flush(false, &state_error_)) end_ = WalkEnd::kStateError;
+  }
+  if (end_ != WalkEnd::kStateError && !state_->flush(true, &state_error_)) end_ = WalkEnd::kStateError;
+  if (options_.progress && progress_shown_) std::fputs("\r\033[K", stderr);
+  return end_;
+}
+
+}  // namespace tessary
