@@ -67,7 +67,7 @@ bool parse_walk_options(int argc, char** argv, WalkOptions* options, std::string
   optind = 1;
   for (;;) {
     int index = 0;
-    const int c = getopt_long(argc, argv, "+0xj:q", kLong, &index);
+    const int c = getopt_long(argc, argv, "0xj:q", kLong, &index);
     if (c == -1) break;
     switch (c) {
       case kFrom: options->from = optarg; break;

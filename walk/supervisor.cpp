@@ -264,6 +264,12 @@ void Supervisor::finish(Child* child, int status) {
       stopping_ = true;
       stop_children();
     }
+  } else if (child->cause == Cause::kStop || (exited && code == kChildOrphaned)) {
+    ++counts_.interrupted;
+  } else if (child->cause == Cause::kTimeLimit) {
+    fail(*child, &counts_.timed_out, "timed out", true);
+  } else if (child->cause == Cause::kMemory) {
+    fail(*child, &counts_.memory, "memory", true);
   } else if (exited && code == kChildNotDelivered) {
     ++counts_.not_delivered;
     note_failure(child->path);
@@ -285,12 +291,6 @@ void Supervisor::finish(Child* child, int status) {
     // The run reported the file (it vanished, or cannot be opened) and sent nothing by design.
     ++counts_.unreadable;
     note_failure(child->path);
-  } else if (child->cause == Cause::kStop || (exited && code == kChildOrphaned)) {
-    ++counts_.interrupted;
-  } else if (child->cause == Cause::kTimeLimit) {
-    fail(*child, &counts_.timed_out, "timed out", true);
-  } else if (child->cause == Cause::kMemory) {
-    fail(*child, &counts_.memory, "memory", true);
   } else {
     fail(*child, &counts_.crashed, "crashed", true);
   }
