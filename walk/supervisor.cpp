@@ -19,7 +19,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "driver/config.h"
 #include "driver/crash_log.h"
+#include "process/run_state.h"
 
 namespace tessary {
 namespace {

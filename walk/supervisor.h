@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "walk/interim_run.h"
+#include "driver/run.h"
 #include "walk/state.h"
 #include "walk/summary.h"
 #include "walk/tree.h"

@@ -11,7 +11,8 @@
 #include <cstring>
 #include <memory>
 
-#include "walk/interim_run.h"
+#include "driver/file_facts.h"
+#include "driver/run.h"
 #include "walk/options.h"
 #include "walk/state.h"
 #include "walk/supervisor.h"
