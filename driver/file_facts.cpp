@@ -64,6 +64,16 @@ void warm_file_facts() {
   g_kept_cookie = magic;
 }
 
+void prime_file_facts(const std::vector<std::string>& samples) {
+  warm_file_facts();
+  for (const std::string& sample : samples) {
+    magic_setflags(g_kept_cookie, MAGIC_MIME_TYPE);
+    magic_buffer(g_kept_cookie, sample.data(), sample.size());
+    magic_setflags(g_kept_cookie, MAGIC_CONTINUE);
+    magic_buffer(g_kept_cookie, sample.data(), sample.size());
+  }
+}
+
 bool collect_file_facts(const std::string& path, FileFacts* facts) {
   if (stat(path.c_str(), &facts->status) != 0) return false;
   // From here on libmagic and the readers touch the file: every way the run ends puts its

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "record/record.h"
 
@@ -24,6 +25,13 @@ constexpr const char* kNoDescription = "File Endcoding Detection Problem";
 /// Opens and loads the libmagic cookie that collect_file_facts uses, once per process; a
 /// process forked afterwards inherits it warm. Failures are assertions that abort.
 void warm_file_facts();
+
+/// Runs both lookups of collect_file_facts on each of `samples` (file contents) with the kept
+/// cookie (warming it first when needed), so that libmagic compiles the expressions those kinds
+/// of files need and touches its database now: a process forked afterwards inherits that work
+/// instead of redoing it for every file. Nothing is kept of the results, and later lookups give
+/// the same answers. Failures are ignored.
+void prime_file_facts(const std::vector<std::string>& samples);
 
 /// Collects the facts of `path` (warming the cookie first when needed) and records the file's
 /// times in the run state, so that every later end of the run puts them back. Returns false with errno set when `stat` fails (nothing else is

@@ -88,6 +88,27 @@ bool heavy_by_name(const std::string& path) {
   return false;
 }
 
+std::vector<std::string> priming_samples() {
+  std::string ascii;
+  for (int line = 1; line <= 50; ++line)
+    ascii += std::to_string(line) + " Index Record server Content file Archive Report Quarterly revenue\n";
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln\nZweite Zeile mit \xE2\x82\xAC\n" + ascii;
+  const std::string latin1 = "Gr\xFC\xDF" "e aus K\xF6ln\nZweite Zeile\n" + ascii;
+  std::string utf16 = "\xFF\xFE";
+  for (char c : ascii.substr(0, 400)) utf16 += std::string(1, c) + std::string(1, '\0');
+  return {ascii,
+          utf8,
+          latin1,
+          utf16,
+          std::string("%PDF-1.4\n%\xE2\xE3\xCF\xD3\n1 0 obj\n<< /Type /Catalog >>\nendobj\n"),
+          std::string("PK\x03\x04\x14\x00\x06\x00\x08\x00\x00\x00!\x00", 14) + "[Content_Types].xml",
+          std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(504, '\0'),
+          std::string("MZ\x90\x00\x03\x00\x00\x00\x04\x00", 10) + std::string(118, '\0'),
+          std::string("ID3\x03\x00\x00\x00\x00\x00\x0A", 10) + std::string(64, '\0'),
+          std::string("fLaC\x00\x00\x00\x22", 8) + std::string(34, '\0'),
+          std::string()};
+}
+
 long long private_memory(pid_t pid) {
   const std::string name = "/proc/" + std::to_string(pid) + "/smaps_rollup";
   const int fd = open(name.c_str(), O_RDONLY | O_CLOEXEC);

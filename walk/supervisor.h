@@ -56,6 +56,11 @@ enum class WalkEnd {
 /// the kinds whose conversion starts a heavy tool (libreoffice, wine).
 bool heavy_by_name(const std::string& path);
 
+/// Contents of the common kinds of files (plain text in several encodings, PDF, office and
+/// Windows program headers, MP3, FLAC), for prime_file_facts: libmagic's work that they warm up
+/// is then inherited by every child.
+std::vector<std::string> priming_samples();
+
 /// The private memory of process `pid` in bytes (resident and swapped, pages it does not share
 /// with the process it was forked from); -1 when it cannot be read.
 long long private_memory(pid_t pid);

@@ -98,8 +98,10 @@ int main(int argc, char** argv) {
   for (const std::string& path : options.paths) tree.add_path(path);
   if (from) tree.add_list(from.get(), options.null_separated);
 
-  // libmagic loaded once here; every child inherits it.
+  // libmagic loaded once here, with the expressions and pages that common kinds of files need;
+  // every child inherits them.
   tessary::warm_file_facts();
+  tessary::prime_file_facts(tessary::priming_samples());
 
   // Every file in a child of its own, supervised.
   tessary::SupervisorOptions supervision;
