@@ -9,6 +9,29 @@ set -euo pipefail
 corpus="${1:-bench/out/corpus}"
 version=3
 stamp="$corpus/.complete-v$version"
+
+# The tree of 100,000 small files (100 directories of 1,000 files of one to three short lines),
+# kept apart with a stamp of its own so that the rest of the corpus is not made again for it.
+tree="$(dirname "$corpus")/tree100k"
+if [ ! -e "$tree/.complete-v1" ]; then
+  echo "corpus: 100,000 small files in $tree"
+  rm -rf "$tree"
+  python3 - "$tree" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+words = "index record server content file archive report quarterly revenue media audio text".split()
+rng = random.Random(7)
+for d in range(100):
+    sub = os.path.join(root, "d%03d" % d)
+    os.makedirs(sub)
+    for f in range(1000):
+        lines = [" ".join(rng.choice(words) for _ in range(6)) for _ in range(rng.randint(1, 3))]
+        with open(os.path.join(sub, "f%04d.txt" % f), "w") as out:
+            out.write("Note %d.%d\n" % (d, f) + "\n".join(lines) + "\n")
+PY
+  touch "$tree/.complete-v1"
+fi
+
 [ -e "$stamp" ] && exit 0
 
 rm -rf "$corpus"

@@ -209,13 +209,15 @@ if command -v recollindex > /dev/null; then
   peers_text+=(-n "recollindex text" "recollindex -c $out/peers/recoll-text -z")
   peers_mixed+=(-n "recollindex mixed" "recollindex -c $out/peers/recoll-mixed -z")
 else
-  echo "bench: recollindex is not installed (Debian package recollcmd); skipping it" >&2
+  echo "bench: recollindex is not installed (Debian package recollcmd): the comparison cannot be made" >&2
+  exit 1
 fi
 if command -v omindex > /dev/null; then
   peers_text+=(-n "omindex text" "omindex --overwrite --db $out/peers/omega-text --url / $corpus/text")
   peers_mixed+=(-n "omindex mixed" "omindex --overwrite --db $out/peers/omega-mixed --url / $corpus/mixed")
 else
-  echo "bench: omindex is not installed (Debian package xapian-omega); skipping it" >&2
+  echo "bench: omindex is not installed (Debian package xapian-omega): the comparison cannot be made" >&2
+  exit 1
 fi
 
 bench corpus-text 1 "$warm_corpus" "$runs_corpus" \
@@ -262,6 +264,94 @@ if command -v valgrind > /dev/null; then
   callgrind_annotate --auto=no --inclusive=yes --threshold=100 "$out/profile/callgrind.text.out" \
     > "$results/callgrind-inclusive.txt" 2> /dev/null || true
 fi
+
+# --- whole trees: tessary-walk beside xargs -P2 tessary, the peers and the floor ----------------
+# Each command runs over the same corpus; wall time and user + system CPU time (children
+# included) come from /usr/bin/time. The floor is the two libmagic lookups per file in one warm
+# process (build/tessary_magic_floor). The walks deliver to a second receiver whose output is
+# dropped (100,000 records would fill the disk); each walk's own summary is checked instead.
+echo
+echo "== whole trees"
+tree="$out/tree100k"
+walk_bin="$build/tessary-walk"
+floor_bin="$build/tessary_magic_floor"
+walk_state="$out/walk"
+rm -rf "$walk_state" && mkdir -p "$walk_state"
+"$build/tessary_receiver" "$out/port-walk" > /dev/null &
+walk_receiver=$!
+trap 'cleanup; kill $walk_receiver 2>/dev/null || true' EXIT
+for _ in $(seq 50); do [ -s "$out/port-walk" ] && break; sleep 0.1; done
+[ -s "$out/port-walk" ] || { echo "bench: the second receiver did not start" >&2; exit 1; }
+sed "2s/.*/port = $(cat "$out/port-walk")/" "$out/etc/config.cfg" > "$out/etc/config.walk"
+cp "$out/etc/config.cfg" "$out/etc/config.records"
+cp "$out/etc/config.walk" "$out/etc/config.cfg"
+
+find "$tree" -type f | sort > "$out/lists/tree.list"
+find "$tree/d000" -type f | sort > "$out/lists/tree1k.list"
+n_tree=$(wc -l < "$out/lists/tree.list")
+echo "tree=$n_tree" >> "$results/corpus.txt"
+: > "$results/walk.tsv"
+walk_runs=$([ "$quick" = 1 ] && echo 1 || echo 3)
+
+# measure CORPUS FILES NAME PREPARE COMMAND: runs PREPARE (untimed) and COMMAND walk_runs times,
+# and records the median wall time and the mean CPU time.
+measure() {
+  local corpus_name="$1" files="$2" name="$3" prepare="$4" command="$5" i walls="" cpus=""
+  for i in $(seq "$walk_runs"); do
+    bash -c "$prepare"
+    /usr/bin/time -f '%e %U %S' -o "$out/walk-time.txt" bash -c "$command" > /dev/null 2> "$out/walk-err.txt" || {
+      echo "bench: $name on $corpus_name failed:" >&2; cat "$out/walk-err.txt" >&2; exit 1; }
+    read -r wall user sys < "$out/walk-time.txt"
+    walls="$walls $wall"
+    cpus="$cpus $(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')"
+  done
+  # A walk must have handled every file: its summary says how many it indexed or found unchanged.
+  if [[ "$name" == tessary-walk* ]] && ! grep -Eq "(indexed|unchanged) $files," "$out/walk-err.txt"; then
+    echo "bench: $name on $corpus_name did not handle all $files files:" >&2
+    cat "$out/walk-err.txt" >&2
+    exit 1
+  fi
+  printf '%s\t%s\t%s\t%s\t%s\n' "$corpus_name" "$name" "$files" \
+    "$(printf '%s\n' $walls | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
+    "$(printf '%s\n' $cpus | awk '{s+=$1} END {printf "%.3f", s/NR}')" | tee -a "$results/walk.tsv"
+}
+
+for set in text mixed tree; do
+  case $set in
+    text) dir="$corpus/text" list="$out/lists/text.list" n=$n_text ;;
+    mixed) dir="$corpus/mixed" list="$out/lists/mixed.list" n=$n_mixed ;;
+    tree) dir="$tree" list="$out/lists/tree.list" n=$n_tree ;;
+  esac
+  mkdir -p "$out/peers/recoll-walk-$set"
+  printf 'topdirs = %s\nnoaspell = 1\n' "$dir" > "$out/peers/recoll-walk-$set/recoll.conf"
+  measure "$set" "$n" "tessary-walk -j2" "rm -f $walk_state/$set.db*" "$walk_bin -j2 --state $walk_state/$set.db $dir"
+  measure "$set" "$n" "tessary-walk -j2, unchanged" "true" "$walk_bin -j2 --state $walk_state/$set.db $dir"
+  if [ "$set" != tree ] || [ "$quick" = 0 ]; then
+    measure "$set" "$n" "xargs -P2 tessary" "true" "xargs -a $list -d '\n' -n1 -P2 $bin"
+  fi
+  measure "$set" "$n" "recollindex" "true" "recollindex -c $out/peers/recoll-walk-$set -z"
+  measure "$set" "$n" "omindex" "true" "omindex --overwrite --db $out/peers/omega-walk-$set --url / $dir"
+  measure "$set" "$n" "floor (libmagic lookups)" "true" "$floor_bin < $list"
+done
+
+# The walk's own memory (VmHWM: its peak resident set, children not counted) over 1,000 and
+# over 100,000 files, from fresh state files.
+walk_peak() {
+  local dir="$1" state="$2" pid peak=""
+  rm -f "$state"*
+  "$walk_bin" -q -j2 --state "$state" "$dir" &
+  pid=$!
+  while kill -0 "$pid" 2> /dev/null; do
+    peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2> /dev/null || true)
+    [ -n "$peak" ] && echo "$peak" > "$out/walk-peak.txt"
+    sleep 0.2
+  done
+  wait "$pid" || { echo "bench: tessary-walk over $dir failed" >&2; exit 1; }
+  cat "$out/walk-peak.txt"
+}
+printf 'walk memory\t%s\t%s\n' "$(walk_peak "$tree/d000" "$walk_state/peak1k.db")" \
+  "$(walk_peak "$tree" "$walk_state/peak100k.db")" | tee -a "$results/walk-memory.tsv"
+cp "$out/etc/config.records" "$out/etc/config.cfg"
 
 echo "load_end=$(cut -d' ' -f1-3 /proc/loadavg)" >> "$results/machine.txt"
 echo

@@ -122,6 +122,58 @@ def by_function(entries, combine):
     return sorted(rows, key=lambda r: -r[0])
 
 
+def walk_section(rows, memory):
+    """The whole-tree table (files per second and CPU per file of tessary-walk, xargs -P2 tessary,
+    the peers and the floor on each corpus) and the walk's targets."""
+    by = {}
+    for corpus, name, files, wall, cpu in rows:
+        by[(corpus, name)] = (int(files), float(wall), float(cpu))
+    md = ["Whole trees (median wall clock of the runs; CPU is user + system time, children included, "
+          "per file; the floor is the two libmagic lookups per file in one warm process):", ""]
+    trows = []
+    for (corpus, name), (files, wall, cpu) in by.items():
+        trows.append([corpus, name, files, f"{wall:.2f}", f"{files / wall:.0f}" if wall > 0 else "n/a",
+                      f"{1000 * cpu / files:.2f}"])
+    md += table(["corpus", "command", "files", "wall s", "files/s", "CPU ms/file"], trows)
+    md.append("")
+    checks = []
+
+    def rate(corpus, name):
+        v = by.get((corpus, name))
+        return v[0] / v[1] if v and v[1] > 0 else None
+
+    def cpu_per_file(corpus, name):
+        v = by.get((corpus, name))
+        return v[2] / v[0] if v else None
+
+    walk, xargs = rate("text", "tessary-walk -j2"), rate("text", "xargs -P2 tessary")
+    if walk and xargs:
+        checks.append(["text corpus: tessary-walk -j2 / xargs -P2 tessary (files/s)", f"{walk / xargs:.2f}",
+                       ">= 2.5", verdict(walk / xargs >= 2.5)])
+    w, f = cpu_per_file("text", "tessary-walk -j2"), cpu_per_file("text", "floor (libmagic lookups)")
+    if w and f:
+        checks.append(["text corpus: CPU per file, tessary-walk / floor", f"{w / f:.2f}", "<= 1.3",
+                       verdict(w / f <= 1.3)])
+    recoll = rate("text", "recollindex")
+    if walk and recoll:
+        checks.append(["text corpus: tessary-walk -j2 / recollindex (files/s)", f"{walk / recoll:.2f}", "goal >= 1",
+                       verdict(walk / recoll >= 1)])
+    second = rate("tree", "tessary-walk -j2, unchanged")
+    if second:
+        checks.append(["100,000-file tree, second walk (files/s)", f"{second:.0f}", ">= 50000",
+                       verdict(second >= 50000)])
+    for row in memory:
+        if len(row) == 3 and row[1].isdigit() and row[2].isdigit():
+            small, large = int(row[1]), int(row[2])
+            growth = (large - small) / small
+            checks.append([f"walk's own peak memory, 1,000 -> 100,000 files (KiB {small} -> {large})",
+                           f"{100 * growth:+.1f}%", "within 10%", verdict(abs(growth) <= 0.10)])
+    if checks:
+        md += table(["target", "value", "target", "met"], checks)
+        md.append("")
+    return md
+
+
 def main():
     out = sys.argv[1]
     results = os.path.join(out, "results")
@@ -237,6 +289,10 @@ def main():
         md.append("recollindex reported missing helpers (those files were indexed by name only): " +
                   "; ".join(open(missing).read().split("\n")).strip("; ") + ".")
         md.append("")
+
+    walk = read_pairs(os.path.join(results, "walk.tsv"))
+    if walk:
+        md += walk_section(walk, read_pairs(os.path.join(results, "walk-memory.tsv")))
 
     inst = {n: int(v) for n, v in read_pairs(os.path.join(results, "instructions.tsv")) if v.isdigit()}
     if inst:

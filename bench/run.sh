@@ -34,39 +34,43 @@ esac
 
 # --- packages ------------------------------------------------------------------------------
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-available() { apt-cache policy "$1" 2>/dev/null | grep -q 'Candidate: [0-9]'; }
+# The policy text is read whole before it is searched: `grep -q` ending the pipe early would make
+# apt-cache die of SIGPIPE, and under pipefail every package would look unavailable.
+available() {
+  local policy
+  policy=$(apt-cache policy "$1" 2>/dev/null) || return 1
+  grep -q 'Candidate: [0-9]' <<< "$policy"
+}
 required=(
   # building the program and the receiver
   build-essential cmake pkg-config libmagic-dev libicu-dev libtag1-dev libssl-dev libgtest-dev
   # the tools the program starts, and the ones that make the corpus
   ghostscript flac libreoffice-writer-nogui sox lame file
   # measuring
-  hyperfine time valgrind python3 util-linux procps
+  hyperfine time valgrind python3 util-linux procps libsqlite3-dev
+  # the peers, and the helpers they use for PDF and audio content
+  recollcmd xapian-omega poppler-utils python3-mutagen
 )
-# The peers, and the helpers they use for PDF and audio content; skipped when Debian lacks them.
-optional=(recollcmd xapian-omega poppler-utils python3-mutagen)
 missing=()
-for p in "${required[@]}" "${optional[@]}"; do installed "$p" || missing+=("$p"); done
+for p in "${required[@]}"; do installed "$p" || missing+=("$p"); done
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  wanted=()
   for p in "${missing[@]}"; do
-    if available "$p"; then
-      wanted+=("$p")
-    else
-      echo "bench: package $p is not available here; skipping what needs it" >&2
-    fi
+    # A peer that cannot be installed cannot be measured: the benchmark fails rather than
+    # reporting a comparison with something left out.
+    available "$p" || { echo "bench: package $p is not available from the configured sources" >&2; exit 1; }
   done
-  if [ "${#wanted[@]}" -gt 0 ]; then apt-get install -y -qq "${wanted[@]}"; fi
+  apt-get install -y -qq "${missing[@]}"
 fi
 
 # --- the program ---------------------------------------------------------------------------
 build="${BENCH_BUILD_DIR:-build}"
 build="$(realpath -m "$build")"
-if [ ! -x "$build/tessary" ] || [ ! -x "$build/tessary_receiver" ]; then
+if [ ! -x "$build/tessary" ] || [ ! -x "$build/tessary_receiver" ] || [ ! -x "$build/tessary-walk" ] ||
+   [ ! -x "$build/tessary_magic_floor" ]; then
   cmake -S . -B "$build"
-  cmake --build "$build" -j2 --target tessary tessary_receiver
+  cmake --build "$build" -j2 --target tessary tessary_receiver tessary-walk tessary_magic_floor
 fi
 
 # --- the corpus ------------------------------------------------------------------------------

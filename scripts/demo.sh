@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The main job on an embedded default: builds tessary, starts a stand-in index server on
-# 127.0.0.1, indexes a few sample files with a configuration that points at it, and shows the
-# records the server received. The machine's own /etc/vq and /var/log are never touched: every
+# The main job on an embedded default: builds tessary and tessary-walk, starts a stand-in index
+# server on 127.0.0.1, indexes a folder of sample files with one walk under a configuration that
+# points at it, walks it again (nothing has changed, so nothing is sent), and shows the records
+# the server received. The machine's own /etc/vq and /var/log are never touched: every
 # run happens in a private mount namespace with temporary directories bound over both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh plain tessary tessary_receiver
+bash scripts/build.sh plain tessary tessary-walk tessary_receiver
 
 work=$(mktemp -d /tmp/tessary-demo.XXXXXX)
 receiver_pid=""
@@ -40,11 +41,16 @@ flac -s -f -o "$work/files/tone.flac" "$work/files/tone.wav"
 metaflac --set-tag=TITLE=Tone --set-tag=ARTIST=Demo "$work/files/tone.flac"
 rm "$work/files/tone.wav"
 
-for f in "$work"/files/*; do
-  unshare -m sh -c 'mount --bind "$1" /etc/vq && mount --bind "$2" /var/log && exec "$3" "$4"' \
-    sh "$work/etc" "$work/log" "$PWD/build/tessary" "$f" \
-    && echo "indexed $f" || echo "tessary ended with status $? on $f"
-done
+# One walk over the folder: each file in a process of its own; the state file remembers them.
+walk() {
+  unshare -m sh -c 'mount --bind "$1" /etc/vq && mount --bind "$2" /var/log && shift 2 && exec "$@"' \
+    sh "$work/etc" "$work/log" "$PWD/build/tessary-walk" --state "$work/walk.db" "$work/files"
+}
+echo "First walk over $work/files:"
+walk || echo "tessary-walk ended with status $?"
+echo
+echo "Second walk (nothing changed, so nothing is sent):"
+walk || echo "tessary-walk ended with status $?"
 sleep 0.3
 echo
 echo "Records received by the index server on 127.0.0.1:$port:"

@@ -5,13 +5,15 @@ set -euo pipefail
 
 packages=(
   # build
-  build-essential cmake pkg-config libmagic-dev libicu-dev libtag1-dev libssl-dev libgtest-dev
+  build-essential cmake pkg-config libmagic-dev libicu-dev libtag1-dev libssl-dev libgtest-dev libsqlite3-dev
   # the program's converters and readers
   libreoffice-writer-nogui libreoffice-calc-nogui wine wine64 flac ghostscript
   # tests: fixtures, tools, fuzzing
   mingw-w64 lame sox clang libclang-rt-14-dev util-linux procps file
   # benchmark
   hyperfine time
+  # the benchmark's peers and the helpers they use for PDF and audio content
+  recollcmd xapian-omega poppler-utils python3-mutagen
 )
 
 missing=()
