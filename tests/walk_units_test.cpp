@@ -241,9 +241,11 @@ TEST(WalkSummary, GoldenText) {
             "not delivered 1)\n"
             "tessary-walk: skipped as failed before 1, excluded 4, special files 5\n"
             "tessary-walk: 2.00 s, 10 files/s\n");
-  EXPECT_EQ(tessary::format_progress(c, 2.0, false), "20 done, 20 found, 10 files/s, 4 failed");
-  c.found = 40;
-  EXPECT_EQ(tessary::format_progress(c, 2.0, true), "20 of 40 files, 10 files/s, 4 failed, ETA 0:02");
+  EXPECT_EQ(tessary::format_progress(c, 2.0, false, 0), "20 done, 20 found, 10 files/s, 4 failed");
+  EXPECT_EQ(tessary::format_progress(c, 2.0, true, 40), "20 of 40 files, 10 files/s, 4 failed, ETA 0:02");
+  // Files found since the count (made while the walk went on) raise the total.
+  c.found = 50;
+  EXPECT_EQ(tessary::format_progress(c, 2.0, true, 40), "20 of 50 files, 10 files/s, 4 failed, ETA 0:03");
 }
 
 }  // namespace

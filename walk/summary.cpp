@@ -30,13 +30,14 @@ std::string format_summary(const WalkCounts& c, double seconds) {
   return text;
 }
 
-std::string format_progress(const WalkCounts& c, double seconds, bool walk_complete) {
-  std::string text = number(c.done()) + (walk_complete ? " of " : " done, ") + number(c.found) +
-                     (walk_complete ? " files" : " found") + ", " + rate(c.done(), seconds) + " files/s, " +
-                     number(c.failed()) + " failed";
-  if (walk_complete && c.done() > 0 && c.done() < c.found && seconds > 0) {
+std::string format_progress(const WalkCounts& c, double seconds, bool counted, std::uint64_t total) {
+  if (total < c.found) total = c.found;
+  std::string text = number(c.done()) + (counted ? " of " + number(total) + " files" : " done, " + number(c.found) +
+                                                                                       " found") +
+                     ", " + rate(c.done(), seconds) + " files/s, " + number(c.failed()) + " failed";
+  if (counted && c.done() > 0 && c.done() < total && seconds > 0) {
     const double per_file = seconds / static_cast<double>(c.done());
-    const long left = static_cast<long>(per_file * static_cast<double>(c.found - c.done()) + 0.5);
+    const long left = static_cast<long>(per_file * static_cast<double>(total - c.done()) + 0.5);
     char eta[48];
     std::snprintf(eta, sizeof eta, ", ETA %ld:%02ld", left / 60, left % 60);
     text += eta;

@@ -36,7 +36,8 @@ struct WalkCounts {
 std::string format_summary(const WalkCounts& counts, double seconds);
 
 /// The progress line (without line end): files done and found, files per second, failures so
-/// far, and "ETA M:SS" once `walk_complete` (the whole tree has been counted).
-std::string format_progress(const WalkCounts& counts, double seconds, bool walk_complete);
+/// far; once the whole tree has been counted (`total` files, `counted`), files done of the total
+/// and "ETA M:SS".
+std::string format_progress(const WalkCounts& counts, double seconds, bool counted, std::uint64_t total);
 
 }  // namespace tessary

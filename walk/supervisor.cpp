@@ -384,7 +384,8 @@ void Supervisor::show_progress(bool force) {
   const auto now = Clock::now();
   if (!force && now - last_progress_ < kProgressEvery) return;
   last_progress_ = now;
-  const std::string line = "\r" + format_progress(counts_, elapsed(), walk_complete_) + "\033[K";
+  const bool counted = counted_ || (options_.counter == nullptr && walk_complete_);
+  const std::string line = "\r" + format_progress(counts_, elapsed(), counted, counted_files_) + "\033[K";
   std::fputs(line.c_str(), stderr);
   progress_shown_ = true;
 }
@@ -424,6 +425,18 @@ bool Supervisor::server_reachable(std::string* reason) {
   close(fd);
   if (error != 0) *reason = std::strerror(error);
   return error == 0;
+}
+
+void Supervisor::count_ahead() {
+  if (options_.counter == nullptr || counted_) return;
+  Entry entry;
+  for (int step = 0; step < 2000; ++step) {
+    if (!options_.counter->next(&entry)) {
+      counted_ = true;
+      return;
+    }
+    if (entry.kind == EntryKind::kFile) ++counted_files_;
+  }
 }
 
 void Supervisor::drain_signals() {
@@ -467,6 +480,7 @@ WalkEnd Supervisor::run() {
     // Sleep until a child ends, a signal comes, or the nearest timer is due.
     auto wake = Clock::now() + kProgressEvery;
     if (running_ > 0) wake = std::min(wake, Clock::now() + kMemorySample);
+    if (options_.counter != nullptr && !counted_) wake = Clock::now();
     for (const Child& child : children_) {
       if (child.pid == 0) continue;
       wake = std::min(wake, child.terminated ? child.kill_at : child.deadline);
@@ -477,6 +491,7 @@ WalkEnd Supervisor::run() {
     drain_signals();
     reap();
     check_timers();
+    count_ahead();
     show_progress(false);
     if (end_ != WalkEnd::kStateError && !state_->flush(false, &state_error_)) end_ = WalkEnd::kStateError;
   }

@@ -40,6 +40,9 @@ struct SupervisorOptions {
   bool full = false;
   bool retry_failed = false;
   bool progress = false;            ///< a status line on standard error (a terminal)
+  /// A second walk over the same paths that only counts files, for the progress line's total
+  /// and ETA; advanced a slice at a time between the children's events. Not owned; may be null.
+  TreeWalk* counter = nullptr;
   FILE* failures = nullptr;         ///< failed paths are written here, when set
   bool null_separated = false;      ///< failures end in NUL instead of a line feed
 };
@@ -118,6 +121,7 @@ class Supervisor {
   void show_progress(bool force);
   bool server_reachable(std::string* reason);
   void drain_signals();
+  void count_ahead();
 
   const RunSetup& setup_;
   TreeWalk* tree_;
@@ -142,6 +146,8 @@ class Supervisor {
   Clock::time_point last_sample_;
   bool probed_ = false;
   bool progress_shown_ = false;
+  bool counted_ = false;
+  std::uint64_t counted_files_ = 0;
 };
 
 }  // namespace tessary

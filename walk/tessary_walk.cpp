@@ -98,6 +98,14 @@ int main(int argc, char** argv) {
   for (const std::string& path : options.paths) tree.add_path(path);
   if (from) tree.add_list(from.get(), options.null_separated);
 
+  // On a terminal, a second walk counts the given paths' files ahead, for the ETA.
+  std::unique_ptr<tessary::TreeWalk> counter;
+  const bool progress = !options.quiet && isatty(STDERR_FILENO);
+  if (progress && !options.paths.empty()) {
+    counter = std::make_unique<tessary::TreeWalk>(tree_options);
+    for (const std::string& path : options.paths) counter->add_path(path);
+  }
+
   // libmagic loaded once here, with the expressions and pages that common kinds of files need;
   // every child inherits them.
   tessary::warm_file_facts();
@@ -111,7 +119,8 @@ int main(int argc, char** argv) {
   supervision.memory_limit = options.memory_limit;
   supervision.full = options.full;
   supervision.retry_failed = options.retry_failed;
-  supervision.progress = !options.quiet && isatty(STDERR_FILENO);
+  supervision.progress = progress;
+  supervision.counter = counter.get();
   supervision.failures = failures.get();
   supervision.null_separated = options.null_separated;
   tessary::Supervisor supervisor(setup, &tree, &state, supervision);
