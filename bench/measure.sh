@@ -2,7 +2,7 @@
 # The measuring half of the benchmark; bench/run.sh starts it inside a private mount namespace
 # (unshare -m), where the bind mounts made below are seen by nothing else on the machine.
 #
-#   measure.sh BUILD_DIR QUICK(0|1)
+#   measure.sh BUILD_DIR QUICK(0|1) [WALK_ONLY(0|1)]
 #
 # Everything it writes lives under bench/out: the configuration bound over /etc/vq, the log
 # directory bound over /var/log, hyperfine's JSON exports, peak memory, the callgrind profile,
@@ -11,6 +11,7 @@ set -euo pipefail
 
 build="$1"
 quick="$2"
+walk_only="${3:-0}"
 root="$PWD"
 out="$root/bench/out"
 corpus="$out/corpus"
@@ -85,6 +86,8 @@ office_cmd="libreoffice --cat --headless $docx"
   echo "quick=$quick"
 } > "$results/machine.txt"
 
+# Everything up to the whole-tree section is skipped with --walk-only.
+if [ "$walk_only" = 0 ]; then
 # --- one record per type: shows what each run actually delivers ----------------------------
 # Waits until the receiver's output stops growing, so the record of the run just ended is in.
 settle() {
@@ -265,6 +268,8 @@ if command -v valgrind > /dev/null; then
     > "$results/callgrind-inclusive.txt" 2> /dev/null || true
 fi
 
+fi
+
 # --- whole trees: tessary-walk beside xargs -P2 tessary, the peers and the floor ----------------
 # Each command runs over the same corpus; wall time and user + system CPU time (children
 # included) come from /usr/bin/time. The floor is the two libmagic lookups per file in one warm
@@ -286,6 +291,10 @@ sed "2s/.*/port = $(cat "$out/port-walk")/" "$out/etc/config.cfg" > "$out/etc/co
 cp "$out/etc/config.cfg" "$out/etc/config.records"
 cp "$out/etc/config.walk" "$out/etc/config.cfg"
 
+find "$corpus/text" -type f | sort > "$out/lists/text.list"
+find "$corpus/mixed" -type f | sort > "$out/lists/mixed.list"
+n_text=$(wc -l < "$out/lists/text.list")
+n_mixed=$(wc -l < "$out/lists/mixed.list")
 find "$tree" -type f | sort > "$out/lists/tree.list"
 find "$tree/d000" -type f | sort > "$out/lists/tree1k.list"
 n_tree=$(wc -l < "$out/lists/tree.list")

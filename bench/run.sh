@@ -3,7 +3,7 @@
 # plus `md5sum`, and beside the indexers a user would pick instead (recollindex, omindex), with
 # peak memory, files per second and a callgrind profile of a text run.
 #
-#   bash bench/run.sh [--quick]
+#   bash bench/run.sh [--quick] [--walk-only]
 #
 # Needs root (apt-get for what is missing, and unshare -m). Installs what it needs, builds
 # build/tessary when it is missing, generates the corpus under bench/out/corpus, then runs every
@@ -16,11 +16,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 quick=0
+walk_only=0
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=1 ;;
+    --walk-only) walk_only=1 ;;
     -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
-    *) echo "usage: bash bench/run.sh [--quick]" >&2; exit 2 ;;
+    *) echo "usage: bash bench/run.sh [--quick] [--walk-only]" >&2; exit 2 ;;
   esac
 done
 
@@ -79,4 +81,4 @@ bash bench/corpus.sh bench/out/corpus
 # --- the measurements, in one private mount namespace ------------------------------------------
 # /etc/vq must exist as a mount point; an empty directory is made when it is missing.
 [ -d /etc/vq ] || mkdir -p /etc/vq
-exec unshare -m --propagation private bash bench/measure.sh "$build" "$quick"
+exec unshare -m --propagation private bash bench/measure.sh "$build" "$quick" "$walk_only"
