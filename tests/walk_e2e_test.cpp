@@ -430,3 +430,55 @@ TEST(WalkCli, HelpVersionAndErrorStatuses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(WalkChoices, UnreadableDirectoryIsReportedAndTheWalkGoesOn) {
+  Rig rig;
+  // The walk runs as nobody, which may read everything of the sandbox but the locked directory.
+  chmod(rig.box.root.path.c_str(), 0755);
+  mkdir(rig.box.root.file("state").c_str(), 0755);
+  chmod(rig.box.root.file("state").c_str(), 0777);
+  for (const char* dir : {"/open", "/locked"}) mkdir((rig.tree + dir).c_str(), 0755);
+  harness::write_file(rig.tree + "/open/a.txt", "A\n");
+  harness::write_file(rig.tree + "/locked/b.txt", "B\n");
+  chmod((rig.tree + "/locked").c_str(), 0);
+  const std::string failures = rig.box.root.file("state/failures");
+  std::vector<std::string> args = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", walk_binary(),
+                                   "--state", rig.state, "-0", "--failures", failures, rig.tree};
+  const auto r = harness::run_process(rig.argv(args[0], std::vector<std::string>(args.begin() + 1, args.end())),
+                                      rig.env);
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("tessary-walk: " + rig.tree + "/locked: Permission denied\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("indexed 1, unchanged 0, failed 1 (crashed 0, timed out 0, memory 0, unreadable 1,"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(harness::read_file(failures), rig.tree + "/locked" + std::string(1, '\0'));
+  EXPECT_EQ(rig.fresh_paths(), (std::multiset<std::string>{harness::record_path(rig.tree + "/open/a.txt")}));
+}
+
+TEST(WalkChoices, OfficeConversionsRunAtMostOnePerTwoJobs) {
+  Rig rig;
+  const std::string& office = dispatcher_fixtures::office_dir();
+  if (office.empty()) GTEST_SKIP() << "libreoffice is not installed (it makes the Word fixture)";
+  for (int i = 0; i < 4; ++i)
+    ASSERT_EQ(harness::run_process({"cp", office + "/made/words.docx", rig.tree + "/w" + std::to_string(i) + ".docx"})
+                  .status,
+              0);
+  write_text_files(rig.tree + "/text", 40);
+  // The fake converter counts the conversions running at its start, and takes its time.
+  const std::string running = rig.box.root.file("running");
+  mkdir(running.c_str(), 0755);
+  harness::write_script(rig.fakes + "/libreoffice",
+                        "#!/bin/sh\nmkdir '" + running + "'/$$\nls '" + running + "' | wc -l >> '" + running +
+                            ".counts'\nsleep 0.4\nrmdir '" + running + "'/$$\necho Converted Text\n");
+  const auto r = rig.walk({"-j4", rig.tree});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("indexed 44,"), std::string::npos) << r.err;
+  const std::string counts = harness::read_file(running + ".counts");
+  EXPECT_EQ(count_of(counts, "\n"), 4u) << counts;
+  EXPECT_EQ(counts.find_first_not_of("12\n"), std::string::npos) << counts;
+  EXPECT_EQ(rig.fresh().size(), 44u);
+}
+
+}  // namespace
