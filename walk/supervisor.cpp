@@ -37,6 +37,9 @@ constexpr auto kProgressEvery = std::chrono::milliseconds(100);
 constexpr auto kProbeEvery = std::chrono::seconds(1);
 constexpr int kProbeTimeoutMs = 5000;
 
+/// Longest request a worker takes (a path is at most 4,095 bytes).
+constexpr std::uint32_t kMaxRequest = 65536;
+
 const int kHandledSignals[] = {SIGCHLD, SIGINT, SIGTERM, SIGHUP};
 
 sigset_t handled_set() {
@@ -46,26 +49,56 @@ sigset_t handled_set() {
   return set;
 }
 
-// The forked child: becomes a session of its own, undoes what the walk's process set up for
-// itself, and runs the path exactly as `tessary PATH` would.
-[[noreturn]] void run_child(const RunSetup& setup, const std::string& path, pid_t parent, int null_fd,
-                            int signal_fd) {
+bool read_exact(int fd, void* data, std::size_t size) {
+  auto* out = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t got = read(fd, out, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    out += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// The worker: becomes a session of its own, undoes what the walk's process set up for itself,
+// and runs each path it is given exactly as `tessary PATH` would, answering one byte per path.
+// Ends (status 0) when its request pipe is closed.
+[[noreturn]] void run_worker(const RunSetup& setup, pid_t parent, int null_fd, int requests, int replies) {
   setsid();
-  // The child ends (through its crash handler, ending its tool) when the walk is killed.
+  // The worker ends (through its crash handler, ending its tool) when the walk is killed.
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(kChildOrphaned);
   dup2(null_fd, STDIN_FILENO);
   close(null_fd);
-  close(signal_fd);
   signal(SIGPIPE, SIG_DFL);
   install_crash_handler();
   crash_log_set_exit_status(kChildSignalled);
   run_state_set_silent_exit_status(kChildSilent);
-  sigset_t none;
+  // Between files the stop signals wait: an idle worker has no run to log or end, and the walk
+  // ends it by closing its requests (also when the walk dies: the pipe then ends).
+  sigset_t none, idle;
   sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  const RunEnd end = run_path(setup, path);
-  _exit(end == RunEnd::kDelivered ? kChildDelivered : end == RunEnd::kStatFailed ? kChildStatFailed : kChildNotDelivered);
+  sigemptyset(&idle);
+  sigaddset(&idle, SIGTERM);
+  sigaddset(&idle, SIGINT);
+  // The crash log keeps a pointer into the path: its buffer never moves.
+  static std::string path;
+  path.reserve(kMaxRequest);
+  for (;;) {
+    sigprocmask(SIG_SETMASK, &idle, nullptr);
+    std::uint32_t length = 0;
+    if (!read_exact(requests, &length, sizeof length) || length == 0 || length >= kMaxRequest) _exit(0);
+    path.resize(length);
+    if (!read_exact(requests, path.data(), length)) _exit(0);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const RunEnd end = run_path(setup, path);
+    const char answer = static_cast<char>(end == RunEnd::kDelivered    ? kChildDelivered
+                                          : end == RunEnd::kStatFailed ? kChildStatFailed
+                                                                       : kChildNotDelivered);
+    while (write(replies, &answer, 1) != 1)
+      if (errno != EINTR) _exit(0);
+  }
 }
 
 long long field_kib(const std::string& text, const char* name) {
@@ -227,8 +260,46 @@ bool Supervisor::next_pending(Pending* pending) {
   }
 }
 
+bool Supervisor::spawn(Child* child) {
+  int requests[2], replies[2];
+  if (pipe2(requests, O_CLOEXEC) != 0) return false;
+  if (pipe2(replies, O_CLOEXEC) != 0) {
+    close(requests[0]);
+    close(requests[1]);
+    return false;
+  }
+  // Nothing buffered may be written twice by the worker.
+  if (options_.failures != nullptr) std::fflush(options_.failures);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    for (int fd : {requests[0], requests[1], replies[0], replies[1]}) close(fd);
+    return false;
+  }
+  if (pid == 0) {
+    // Only its own ends of its own pipes: another worker must see its requests end when the
+    // walk closes them.
+    for (Child& other : children_) {
+      other.request.reset();
+      other.reply.reset();
+    }
+    close(requests[1]);
+    close(replies[0]);
+    close(signal_fd_);
+    run_worker(setup_, self_, null_fd_, requests[0], replies[1]);
+  }
+  close(requests[0]);
+  close(replies[1]);
+  child->pid = pid;
+  child->request.reset(requests[1]);
+  child->reply.reset(replies[0]);
+  child->files = 0;
+  return true;
+}
+
 bool Supervisor::start(Pending pending) {
-  auto slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return c.pid == 0; });
+  auto slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return !c.busy && c.pid != 0; });
+  if (slot == children_.end())
+    slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return !c.busy && c.pid == 0; });
   Child& child = *slot;
   child.path = std::move(pending.path);
   child.before = pending.status;
@@ -238,17 +309,27 @@ bool Supervisor::start(Pending pending) {
   child.started = Clock::now();
   child.deadline = child.started + std::chrono::seconds(options_.time_limit_seconds);
   child.kill_at = Clock::time_point::max();
-  // Nothing buffered may be written twice by the child.
-  if (options_.failures != nullptr) std::fflush(options_.failures);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    std::fprintf(stderr, "tessary-walk: %s: cannot start its process: %s\n", child.path.c_str(), std::strerror(errno));
+  if (child.pid == 0 && !spawn(&child)) {
+    std::fprintf(stderr, "tessary-walk: %s: cannot start a process for it: %s\n", child.path.c_str(), std::strerror(errno));
     ++counts_.crashed;
     note_failure(child.path);
     return false;
   }
-  if (pid == 0) run_child(setup_, child.path, self_, null_fd_, signal_fd_);
-  child.pid = pid;
+  const std::uint32_t length = static_cast<std::uint32_t>(child.path.size());
+  std::string request(reinterpret_cast<const char*>(&length), sizeof length);
+  request += child.path;
+  // The pipe is empty (the worker answered its last file), so the request fits at once.
+  const char* data = request.data();
+  std::size_t left = request.size();
+  while (left > 0) {
+    const ssize_t wrote = write(child.request.get(), data, left);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;  // the worker is gone: its exit is accounted for when it is reaped
+    data += wrote;
+    left -= static_cast<std::size_t>(wrote);
+  }
+  child.busy = true;
+  ++child.files;
   ++running_;
   if (child.heavy) ++running_heavy_;
   return true;
@@ -266,12 +347,10 @@ void Supervisor::fail(const Child& child, std::uint64_t* counter, const char* re
   }
 }
 
-void Supervisor::finish(Child* child, int status) {
+void Supervisor::finish(Child* child, bool exited, int code) {
   --running_;
   if (child->heavy) --running_heavy_;
-  const bool exited = WIFEXITED(status);
-  const int code = exited ? WEXITSTATUS(status) : -1;
-  if (!exited || code == kChildSignalled || child->cause != Cause::kNone) end_session(child->pid);
+  child->busy = false;
 
   if (exited && code == kChildDelivered) {
     ++counts_.indexed;
@@ -317,9 +396,31 @@ void Supervisor::finish(Child* child, int status) {
   } else {
     fail(*child, &counts_.crashed, "crashed", true);
   }
-  child->pid = 0;
   child->path.clear();
   child->path.shrink_to_fit();
+}
+
+void Supervisor::retire(Child* child) {
+  // Closing its requests ends the worker; it is reaped like any other.
+  child->request.reset();
+  child->reply.reset();
+}
+
+void Supervisor::read_replies(const std::vector<pollfd>& ready) {
+  for (const pollfd& p : ready) {
+    if (p.revents == 0) continue;
+    for (Child& child : children_) {
+      if (child.reply.get() != p.fd || !child.busy) continue;
+      char answer = 0;
+      const ssize_t got = read(p.fd, &answer, 1);
+      // An end of the pipe without an answer is the worker's end: accounted for when it is reaped.
+      if (got == 1) {
+        finish(&child, true, static_cast<unsigned char>(answer));
+        if (child.files >= kFilesPerWorker || stopping_ || child.terminated) retire(&child);
+      }
+      break;
+    }
+  }
 }
 
 void Supervisor::reap() {
@@ -327,11 +428,24 @@ void Supervisor::reap() {
     int status = 0;
     const pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) return;
-    for (Child& child : children_)
-      if (child.pid == pid) {
-        finish(&child, status);
-        break;
+    for (Child& child : children_) {
+      if (child.pid != pid) continue;
+      const bool exited = WIFEXITED(status);
+      const int code = exited ? WEXITSTATUS(status) : -1;
+      // A worker that ended in any other way than at the end of its requests may have left tools.
+      if (child.busy || !exited || code != 0 || child.cause != Cause::kNone) end_session(pid);
+      if (child.busy) {
+        // The file it held ended the worker: a signal, a silent end, or the walk ended it. A
+        // worker never exits with the answers of a completed file.
+        finish(&child, exited, code == kChildDelivered || code == kChildNotDelivered ? -1 : code);
       }
+      child.pid = 0;
+      child.request.reset();
+      child.reply.reset();
+      child.cause = Cause::kNone;
+      child.terminated = false;
+      break;
+    }
   }
 }
 
@@ -339,6 +453,10 @@ void Supervisor::stop_children() {
   const auto now = Clock::now();
   for (Child& child : children_) {
     if (child.pid == 0) continue;
+    if (!child.busy) {
+      retire(&child);
+      continue;
+    }
     if (child.cause == Cause::kNone) child.cause = Cause::kStop;
     if (!child.terminated) {
       kill(child.pid, SIGTERM);
@@ -354,6 +472,14 @@ void Supervisor::check_timers() {
   if (sample) last_sample_ = now;
   for (Child& child : children_) {
     if (child.pid == 0) continue;
+    if (!child.busy) {
+      // A retired worker that does not end on its own (it cannot happen unless it hangs).
+      if (child.terminated && now >= child.kill_at) {
+        kill(child.pid, SIGKILL);
+        child.kill_at = Clock::time_point::max();
+      }
+      continue;
+    }
     if (!child.terminated && now >= child.deadline) {
       child.cause = Cause::kTimeLimit;
       kill(child.pid, SIGTERM);
@@ -465,6 +591,8 @@ WalkEnd Supervisor::run() {
     state_error_ = "cannot set up the walk";
     return WalkEnd::kStateError;
   }
+  std::vector<pollfd> waiting;
+  bool finishing = false;
   for (;;) {
     while (!stopping_ && running_ < options_.jobs) {
       Pending pending;
@@ -475,20 +603,36 @@ WalkEnd Supervisor::run() {
       stopping_ = true;
       stop_children();
     }
-    if (running_ == 0 && (stopping_ || (walk_complete_ && deferred_heavy_.empty()))) break;
+    if (running_ == 0 && (stopping_ || (walk_complete_ && deferred_heavy_.empty()))) {
+      // Every file is done: the workers end once their requests are closed.
+      if (!finishing) {
+        finishing = true;
+        for (Child& child : children_) {
+          if (child.pid == 0) continue;
+          retire(&child);
+          child.terminated = true;
+          child.kill_at = Clock::now() + kTermGrace;
+        }
+      }
+      if (std::none_of(children_.begin(), children_.end(), [](const Child& c) { return c.pid != 0; })) break;
+    }
 
-    // Sleep until a child ends, a signal comes, or the nearest timer is due.
+    // Sleep until an answer or a signal comes, or the nearest timer is due.
     auto wake = Clock::now() + kProgressEvery;
     if (running_ > 0) wake = std::min(wake, Clock::now() + kMemorySample);
     if (options_.counter != nullptr && !counted_) wake = Clock::now();
+    waiting.assign(1, pollfd{signal_fd_, POLLIN, 0});
     for (const Child& child : children_) {
       if (child.pid == 0) continue;
-      wake = std::min(wake, child.terminated ? child.kill_at : child.deadline);
+      if (child.terminated) wake = std::min(wake, child.kill_at);
+      if (!child.busy) continue;
+      if (!child.terminated) wake = std::min(wake, child.deadline);
+      waiting.push_back(pollfd{child.reply.get(), POLLIN, 0});
     }
     const auto wait_ms = std::chrono::duration_cast<std::chrono::milliseconds>(wake - Clock::now()).count();
-    pollfd p{signal_fd_, POLLIN, 0};
-    poll(&p, 1, static_cast<int>(std::clamp<long long>(wait_ms + 1, 0, 1000)));
+    poll(waiting.data(), waiting.size(), static_cast<int>(std::clamp<long long>(wait_ms + 1, 0, 1000)));
     drain_signals();
+    read_replies(waiting);
     reap();
     check_timers();
     count_ahead();

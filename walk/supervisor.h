@@ -1,14 +1,23 @@
-// The supervisor: hands every file of the walk to a process of its own, forked from this
-// prepared one, and watches each with a deadline, a memory bound and a process group.
+// The supervisor: hands the files of the walk to worker processes forked from this prepared one,
+// one file at a time each, and watches each file's work with a deadline, a memory bound and the
+// worker's session.
 //
-// One event loop, never blocked on one child: child exits and the stop signals arrive on a
-// signalfd; deadlines, memory samples, progress and state commits are timers of the same loop.
-// Each child starts a session of its own (setsid), so the tools it starts in process groups of
-// their own stay in its session and can all be found and ended with it.
+// A worker runs one file after another (run_path, as `tessary PATH` does) and answers one byte
+// per file on a pipe; the parent always knows which file a worker holds. A worker whose file
+// ends its process (a signal, a silent end), runs past the time limit or passes the memory limit
+// costs only that file: the parent ends the worker's whole session and forks a new worker for the
+// next file. Workers are also replaced after kFilesPerWorker files, which bounds what a worker
+// can accumulate. One event loop, never blocked on one worker: exits and stop signals arrive on
+// a signalfd, answers on the workers' pipes; deadlines, memory samples, progress and state
+// commits are timers of the same loop. Each worker starts a session of its own (setsid), so the
+// tools it starts in process groups of their own stay in its session and can all be found and
+// ended with it.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <poll.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,19 +27,24 @@
 #include <vector>
 
 #include "driver/run.h"
+#include "process/unique_fd.h"
 #include "walk/state.h"
 #include "walk/summary.h"
 #include "walk/tree.h"
 
 namespace tessary {
 
-/// Exit statuses of a child, chosen apart from the statuses a run uses by itself (0, 1).
+/// A worker's answer for one file, and the exit statuses of a worker that ends during a file,
+/// chosen apart from the statuses a run uses by itself (0, 1).
 constexpr int kChildDelivered = 40;
 constexpr int kChildStatFailed = 41;
 constexpr int kChildNotDelivered = 42;
 constexpr int kChildSilent = 43;    ///< a silent end of the run: no record by design
 constexpr int kChildSignalled = 44;  ///< the crash handler ended the run on a signal
-constexpr int kChildOrphaned = 45;  ///< the walk was gone before the child started its run
+constexpr int kChildOrphaned = 45;  ///< the walk was gone before the worker started
+
+/// Files one worker process indexes before it is replaced by a fresh one.
+constexpr int kFilesPerWorker = 1000;
 
 struct SupervisorOptions {
   int jobs = 1;
@@ -95,7 +109,11 @@ class Supervisor {
   using Clock = std::chrono::steady_clock;
   enum class Cause { kNone, kTimeLimit, kMemory, kStop };
   struct Child {
-    pid_t pid = 0;  ///< 0: the slot is free
+    pid_t pid = 0;  ///< the worker process; 0: none
+    UniqueFd request;  ///< the parent writes paths here (length, then bytes)
+    UniqueFd reply;    ///< the worker answers one byte per file here
+    int files = 0;     ///< files this worker was given
+    bool busy = false;  ///< holds a file
     std::string path;
     struct stat before {};
     bool heavy = false;
@@ -112,8 +130,11 @@ class Supervisor {
 
   bool next_pending(Pending* pending);
   bool start(Pending pending);
+  bool spawn(Child* child);
+  void read_replies(const std::vector<pollfd>& ready);
   void reap();
-  void finish(Child* child, int status);
+  void finish(Child* child, bool exited, int code);
+  void retire(Child* child);
   void fail(const Child& child, std::uint64_t* counter, const char* reason, bool poison);
   void note_failure(const std::string& path);
   void check_timers();
