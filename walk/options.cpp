@@ -163,7 +163,8 @@ const char* walk_help_text() {
   return R"(Usage: tessary-walk [OPTION]... PATH...
   or:  tessary-walk [OPTION]... --from FILE [PATH]...
 Index every regular file under each PATH: deliver, for each, exactly the index record that
-`tessary FILE` would deliver, each file in a process of its own forked from one prepared parent.
+`tessary FILE` would deliver. Files are indexed one at a time by each of N worker processes forked
+from one prepared parent; a file that crashes, hangs or exhausts memory costs only itself.
 
 The configuration is read once from /etc/vq/config.cfg, as tessary reads it. Symbolic links below
 a PATH are not followed; a PATH that is itself a link is followed once (as find -H). Named pipes,

@@ -13,7 +13,7 @@ struct WalkCounts {
   std::uint64_t found = 0;           ///< regular files met
   std::uint64_t indexed = 0;         ///< record delivered
   std::uint64_t unchanged = 0;       ///< skipped: the same as when its record was delivered
-  std::uint64_t crashed = 0;         ///< the file's process ended by a signal (poison)
+  std::uint64_t crashed = 0;         ///< the file's work ended its worker process (poison)
   std::uint64_t timed_out = 0;       ///< ran past --time-limit (poison)
   std::uint64_t memory = 0;          ///< passed --memory-limit (poison)
   std::uint64_t unreadable = 0;      ///< a file or directory that could not be examined or read

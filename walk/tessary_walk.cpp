@@ -1,5 +1,5 @@
-// tessary-walk [OPTIONS] PATH...: indexes every regular file under the given paths, each in a
-// process of its own forked from this one, which reads the configuration and warms libmagic once.
+// tessary-walk [OPTIONS] PATH...: indexes every regular file under the given paths in worker
+// processes forked from this one, which reads the configuration and warms libmagic once.
 // See walk_help_text() for the command line and the exit statuses.
 #include <signal.h>
 #include <sys/resource.h>
@@ -107,11 +107,11 @@ int main(int argc, char** argv) {
   }
 
   // libmagic loaded once here, with the expressions and pages that common kinds of files need;
-  // every child inherits them.
+  // every worker inherits them.
   tessary::warm_file_facts();
   tessary::prime_file_facts(tessary::priming_samples());
 
-  // Every file in a child of its own, supervised.
+  // Every file handed to a supervised worker process.
   tessary::SupervisorOptions supervision;
   supervision.jobs = options.jobs;
   supervision.heavy_jobs = std::max(1, options.jobs / 2);
