@@ -302,14 +302,30 @@ echo "tree=$n_tree" >> "$results/corpus.txt"
 : > "$results/walk.tsv"
 walk_runs=$([ "$quick" = 1 ] && echo 1 || echo 3)
 
+# The walk's own peak memory (VmHWM: its peak resident set; its workers are not counted), polled
+# while a command runs: the process named tessary-walk whose parent is not one.
+walk_pid() {
+  local p pp
+  for p in $(pgrep -x tessary-walk); do
+    pp=$(awk '{print $4}' "/proc/$p/stat" 2> /dev/null) || continue
+    [ "$(cat "/proc/$pp/comm" 2> /dev/null)" = tessary-walk ] || { echo "$p"; return; }
+  done
+}
+
 # measure CORPUS FILES NAME PREPARE COMMAND: runs PREPARE (untimed) and COMMAND walk_runs times,
-# and records the median wall time and the mean CPU time.
+# and records the median wall time, the mean CPU time and, for walks, the walk's peak memory.
 measure() {
-  local corpus_name="$1" files="$2" name="$3" prepare="$4" command="$5" i walls="" cpus=""
+  local corpus_name="$1" files="$2" name="$3" prepare="$4" command="$5" i walls="" cpus="" pid peak=0 v
   for i in $(seq "$walk_runs"); do
     bash -c "$prepare"
-    /usr/bin/time -f '%e %U %S' -o "$out/walk-time.txt" bash -c "$command" > /dev/null 2> "$out/walk-err.txt" || {
-      echo "bench: $name on $corpus_name failed:" >&2; cat "$out/walk-err.txt" >&2; exit 1; }
+    /usr/bin/time -f '%e %U %S' -o "$out/walk-time.txt" bash -c "$command" > /dev/null 2> "$out/walk-err.txt" &
+    pid=$!
+    while kill -0 "$pid" 2> /dev/null; do
+      v=$(awk '/^VmHWM:/ {print $2}' "/proc/$(walk_pid)/status" 2> /dev/null || true)
+      [ -n "$v" ] && [ "$v" -gt "$peak" ] && peak=$v
+      sleep 0.2
+    done
+    wait "$pid" || { echo "bench: $name on $corpus_name failed:" >&2; cat "$out/walk-err.txt" >&2; exit 1; }
     read -r wall user sys < "$out/walk-time.txt"
     walls="$walls $wall"
     cpus="$cpus $(awk -v u="$user" -v s="$sys" 'BEGIN {print u + s}')"
@@ -320,10 +336,13 @@ measure() {
     cat "$out/walk-err.txt" >&2
     exit 1
   fi
-  printf '%s\t%s\t%s\t%s\t%s\n' "$corpus_name" "$name" "$files" \
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$corpus_name" "$name" "$files" \
     "$(printf '%s\n' $walls | sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}')" \
-    "$(printf '%s\n' $cpus | awk '{s+=$1} END {printf "%.3f", s/NR}')" | tee -a "$results/walk.tsv"
+    "$(printf '%s\n' $cpus | awk '{s+=$1} END {printf "%.3f", s/NR}')" "$peak" | tee -a "$results/walk.tsv"
 }
+
+# The walk over 1,000 files of the tree, for its peak memory beside the whole tree's.
+measure tree1k 1000 "tessary-walk -j2" "rm -f $walk_state/tree1k.db*" "$walk_bin -j2 --state $walk_state/tree1k.db $tree/d000"
 
 for set in text mixed tree; do
   case $set in
@@ -343,23 +362,6 @@ for set in text mixed tree; do
   measure "$set" "$n" "floor (libmagic lookups)" "true" "$floor_bin < $list"
 done
 
-# The walk's own memory (VmHWM: its peak resident set, children not counted) over 1,000 and
-# over 100,000 files, from fresh state files.
-walk_peak() {
-  local dir="$1" state="$2" pid peak=""
-  rm -f "$state"*
-  "$walk_bin" -q -j2 --state "$state" "$dir" &
-  pid=$!
-  while kill -0 "$pid" 2> /dev/null; do
-    peak=$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2> /dev/null || true)
-    [ -n "$peak" ] && echo "$peak" > "$out/walk-peak.txt"
-    sleep 0.2
-  done
-  wait "$pid" || { echo "bench: tessary-walk over $dir failed" >&2; exit 1; }
-  cat "$out/walk-peak.txt"
-}
-printf 'walk memory\t%s\t%s\n' "$(walk_peak "$tree/d000" "$walk_state/peak1k.db")" \
-  "$(walk_peak "$tree" "$walk_state/peak100k.db")" | tee -a "$results/walk-memory.tsv"
 cp "$out/etc/config.records" "$out/etc/config.cfg"
 
 echo "load_end=$(cut -d' ' -f1-3 /proc/loadavg)" >> "$results/machine.txt"
