@@ -415,8 +415,13 @@ void Supervisor::read_replies(const std::vector<pollfd>& ready) {
       const ssize_t got = read(p.fd, &answer, 1);
       // An end of the pipe without an answer is the worker's end: accounted for when it is reaped.
       if (got == 1) {
+        const bool long_file = Clock::now() - child.started >= kMemorySample;
         finish(&child, true, static_cast<unsigned char>(answer));
-        if (child.files >= kFilesPerWorker || stopping_ || child.terminated) retire(&child);
+        // A worker that kept much of a big file's memory would carry it into the next file's
+        // measure: it is replaced (checked after long files and every 32nd file).
+        const bool grown = (long_file || child.files % 32 == 0) &&
+                           static_cast<std::uint64_t>(std::max(0LL, private_memory(child.pid))) > options_.memory_limit / 4;
+        if (child.files >= kFilesPerWorker || stopping_ || child.terminated || grown) retire(&child);
       }
       break;
     }
