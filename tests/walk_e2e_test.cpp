@@ -121,12 +121,11 @@ void write_text_files(const std::string& dir, int n) {
 // ------------------------------------------------------------------------------------------------
 
 TEST(WalkGolden, RecordsEqualThoseOfSingleRuns) {
-  for (const char* tool : {"gs", "flac", "sox", "lame", "metaflac", "libreoffice"})
-    if (!harness::have_tool(tool)) GTEST_SKIP() << tool << " is not installed";
-  const dispatcher_fixtures::Wine* wine = dispatcher_fixtures::wine();
-  if (wine == nullptr) GTEST_SKIP() << "wine or mingw-w64 is not installed";
-  const std::string& office = dispatcher_fixtures::office_dir();
-  ASSERT_FALSE(office.empty());
+  dispatcher_fixtures::RealTools tools;
+  const std::string missing = dispatcher_fixtures::prepare_real_tools(&tools);
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  const dispatcher_fixtures::Wine* wine = tools.wine;
+  const std::string& office = tools.office;
   Rig rig;
   const std::string t = rig.tree;
   rig.config[7] = wine->program;
@@ -138,10 +137,10 @@ TEST(WalkGolden, RecordsEqualThoseOfSingleRuns) {
   harness::write_file(t + "/utf16.txt", std::string("\xFF\xFE" "H\0i\0 \0T\0h\0e\0r\0e\0\n\0", 20));
   harness::write_file(t + "/empty", "");
   ASSERT_EQ(harness::make_pdf(t + "/report.pdf", {"Quarterly Report", "Revenue GREW", "Third line"}), "");
-  ASSERT_EQ(harness::run_process({"sox", "-q", "-n", "-r", "44100", "-c", "1", "-b", "16", t + "/tone.wav", "synth",
-                                  "1", "sine", "440"}).status, 0);
-  ASSERT_EQ(harness::run_process({"flac", "-s", "-f", "-T", "TITLE=Tone", "-o", t + "/tone.flac", t + "/tone.wav"}).status, 0);
-  ASSERT_EQ(harness::run_process({"lame", "--quiet", t + "/tone.wav", t + "/tone.mp3"}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_tone(t + "/tone.wav", 44100, 1, 1, 440), "");
+  ASSERT_EQ(dispatcher_fixtures::make_flac(t + "/tone.wav", t + "/tone.flac"), "");
+  ASSERT_EQ(harness::run_process({"metaflac", "--set-tag=TITLE=Tone", t + "/tone.flac"}).status, 0);
+  ASSERT_EQ(dispatcher_fixtures::make_mp3(t + "/tone.wav", t + "/tone.mp3", 128), "");
   unlink((t + "/tone.wav").c_str());
   ASSERT_TRUE(harness::tag_mp3(t + "/tone.mp3", {"Title", "Artist", "Album", "Comment", "Genre", 2024, 3}));
   ASSERT_EQ(harness::run_process({"cp", office + "/made/words.docx", office + "/made/rows.xlsx", t}).status, 0);
@@ -479,6 +478,21 @@ TEST(WalkChoices, OfficeConversionsRunAtMostOnePerTwoJobs) {
   EXPECT_EQ(count_of(counts, "\n"), 4u) << counts;
   EXPECT_EQ(counts.find_first_not_of("12\n"), std::string::npos) << counts;
   EXPECT_EQ(rig.fresh().size(), 44u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WalkWorkers, ReplacedAfterAThousandFilesWithoutLosingOne) {
+  Rig rig;
+  // One worker takes 1,000 files and is then replaced; every file must still be indexed once.
+  write_text_files(rig.tree, 1005);
+  const auto r = rig.walk({"-j1", rig.tree}, 300);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("indexed 1005, unchanged 0, failed 0"), std::string::npos) << r.err;
+  EXPECT_EQ(rig.fresh_paths().size(), 1005u);
+  EXPECT_TRUE(rig.leftovers().empty());
 }
 
 }  // namespace

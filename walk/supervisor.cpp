@@ -189,7 +189,9 @@ void Supervisor::block_signals() {
 
 Supervisor::Supervisor(const RunSetup& setup, TreeWalk* tree, WalkState* state, SupervisorOptions options)
     : setup_(setup), tree_(tree), state_(state), options_(options) {
-  children_.resize(static_cast<std::size_t>(std::max(1, options_.jobs)));
+  // Twice the jobs: a retired worker keeps its slot until it is reaped, and there are never more
+  // than `jobs` of those beside `jobs` busy ones, so a start always finds a slot.
+  children_.resize(static_cast<std::size_t>(2 * std::max(1, options_.jobs)));
   const sigset_t set = handled_set();
   signal_fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
   null_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -297,9 +299,12 @@ bool Supervisor::spawn(Child* child) {
 }
 
 bool Supervisor::start(Pending pending) {
-  auto slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return !c.busy && c.pid != 0; });
+  // An idle worker, else a free slot for a new one; a retired worker (its requests closed) is
+  // still ending and takes nothing more.
+  auto slot = std::find_if(children_.begin(), children_.end(),
+                           [](const Child& c) { return !c.busy && c.pid != 0 && c.request.valid(); });
   if (slot == children_.end())
-    slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return !c.busy && c.pid == 0; });
+    slot = std::find_if(children_.begin(), children_.end(), [](const Child& c) { return c.pid == 0; });
   Child& child = *slot;
   child.path = std::move(pending.path);
   child.before = pending.status;
@@ -401,9 +406,19 @@ void Supervisor::finish(Child* child, bool exited, int code) {
 }
 
 void Supervisor::retire(Child* child) {
-  // Closing its requests ends the worker; it is reaped like any other.
+  // Closing its requests ends the worker; it is reaped like any other (and killed should it not
+  // end within the grace time).
   child->request.reset();
   child->reply.reset();
+  if (!child->terminated) {
+    child->terminated = true;
+    child->kill_at = Clock::now() + kTermGrace;
+  }
+}
+
+bool Supervisor::has_free_slot() const {
+  return std::any_of(children_.begin(), children_.end(),
+                     [](const Child& c) { return c.pid == 0 || (!c.busy && c.request.valid()); });
 }
 
 void Supervisor::read_replies(const std::vector<pollfd>& ready) {
@@ -599,7 +614,7 @@ WalkEnd Supervisor::run() {
   std::vector<pollfd> waiting;
   bool finishing = false;
   for (;;) {
-    while (!stopping_ && running_ < options_.jobs) {
+    while (!stopping_ && running_ < options_.jobs && has_free_slot()) {
       Pending pending;
       if (!next_pending(&pending)) break;
       start(std::move(pending));

@@ -135,6 +135,7 @@ class Supervisor {
   void reap();
   void finish(Child* child, bool exited, int code);
   void retire(Child* child);
+  bool has_free_slot() const;
   void fail(const Child& child, std::uint64_t* counter, const char* reason, bool poison);
   void note_failure(const std::string& path);
   void check_timers();
