@@ -39,16 +39,16 @@ else
   runs_corpus=3 warm_corpus=0 peak_runs=3
 fi
 
-# --- the index server stand-in -------------------------------------------------------------
-receiver_pid=""
-cleanup() { [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true; }
+# --- the index server --------------------------------------------------------------------
+server_pid=""
+cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true; }
 trap cleanup EXIT
-rm -f "$out/port"
-"$build/tessary_receiver" "$out/port" > "$out/received" &
-receiver_pid=$!
-for _ in $(seq 50); do [ -s "$out/port" ] && break; sleep 0.1; done
-[ -s "$out/port" ] || { echo "bench: the receiver did not start" >&2; exit 1; }
-port=$(cat "$out/port")
+rm -f "$out/index.db" "$out/index.db-wal" "$out/index.db-shm"
+"$build/tessary-server" --listen 127.0.0.1:0 --store "$out/index.db" 2> "$out/server.log" &
+server_pid=$!
+for _ in $(seq 100); do grep -q 'listening on' "$out/server.log" && break; sleep 0.1; done
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out/server.log" | head -n1)
+[ -n "$port" ] || { echo "bench: tessary-server did not start:" >&2; cat "$out/server.log" >&2; exit 1; }
 
 # Every reader on, digest on, 200 lines (all of a 50-line text file, all of a two-page PDF).
 values=(127.0.0.1 "$port" true true 200 100000 false /bin/true "$out/spool/" true
@@ -89,31 +89,28 @@ office_cmd="libreoffice --cat --headless $docx"
 # Everything up to the whole-tree section is skipped with --walk-only.
 if [ "$walk_only" = 0 ]; then
 # --- one record per type: shows what each run actually delivers ----------------------------
-# Waits until the receiver's output stops growing, so the record of the run just ended is in.
-settle() {
-  local last=-1 now
+# Waits until the store holds the row of the run just ended (the server commits within 200 ms).
+stored_content() {  # $1: the record's path; prints the stored content's length in bytes
+  local hex n
+  hex=$(printf '%s' "$1" | od -An -tx1 | tr -d ' \n')
   for _ in $(seq 40); do
-    now=$(stat -c %s "$out/received")
-    [ "$now" = "$last" ] && return 0
-    last=$now
+    n=$(sqlite3 "$out/index.db" "SELECT length(CAST(content AS BLOB)) FROM files WHERE CAST(path AS BLOB) = x'$hex'")
+    [ -n "$n" ] && { echo "$n"; return 0; }
     sleep 0.05
   done
+  echo -1
 }
 : > "$results/records.tsv"
 for kind in text pdf mp3 flac docx; do
   case $kind in text) f=$txt ;; pdf) f=$pdf ;; mp3) f=$mp3 ;; flac) f=$flac ;; docx) f=$docx ;; esac
-  settle
-  before=$(stat -c %s "$out/received")
   status=0
   "$bin" "$f" 2> "$out/records/$kind.stderr" || status=$?
-  settle
-  tail -c +"$((before + 1))" "$out/received" > "$out/records/$kind.txt"
-  record=$(head -n1 "$out/records/$kind.txt" | wc -c)
-  content=$(head -n1 "$out/records/$kind.txt" | sed -n 's/.*#INHALT#\(.*\)@@ENDE@@.*/\1/p' | wc -c)
-  [ "$content" -gt 0 ] && content=$((content - 1))
-  printf '%s\t%s\t%s\t%s\n' "$kind" "$status" "$record" "$content" >> "$results/records.tsv"
-  if [ "$status" != 0 ] || [ "$record" = 0 ]; then
-    echo "bench: tessary on $f ended with status $status and sent $record bytes:" >&2
+  content=$(stored_content "$(printf '%s' "$f" | tr 'A-Z' 'a-z')")
+  stored=yes
+  [ "$content" -ge 0 ] || stored=no
+  printf '%s\t%s\t%s\t%s\n' "$kind" "$status" "$stored" "$content" >> "$results/records.tsv"
+  if [ "$status" != 0 ] || [ "$stored" = no ]; then
+    echo "bench: tessary on $f ended with status $status; stored: $stored" >&2
     cat "$out/records/$kind.stderr" >&2
   fi
 done
@@ -273,8 +270,8 @@ fi
 # --- whole trees: tessary-walk beside xargs -P2 tessary, the peers and the floor ----------------
 # Each command runs over the same corpus; wall time and user + system CPU time (children
 # included) come from /usr/bin/time. The floor is the two libmagic lookups per file in one warm
-# process (build/tessary_magic_floor). The walks deliver to a second receiver whose output is
-# dropped (100,000 records would fill the disk); each walk's own summary is checked instead.
+# process (build/tessary_magic_floor). The walks deliver to a second tessary-server with a store
+# of its own (bench/out/walk-index.db); each walk's own summary is checked.
 echo
 echo "== whole trees"
 tree="$out/tree100k"
@@ -282,12 +279,14 @@ walk_bin="$build/tessary-walk"
 floor_bin="$build/tessary_magic_floor"
 walk_state="$out/walk"
 rm -rf "$walk_state" && mkdir -p "$walk_state"
-"$build/tessary_receiver" "$out/port-walk" > /dev/null &
+rm -f "$out/walk-index.db" "$out/walk-index.db-wal" "$out/walk-index.db-shm"
+"$build/tessary-server" --listen 127.0.0.1:0 --store "$out/walk-index.db" 2> "$out/walk-server.log" &
 walk_receiver=$!
 trap 'cleanup; kill $walk_receiver 2>/dev/null || true' EXIT
-for _ in $(seq 50); do [ -s "$out/port-walk" ] && break; sleep 0.1; done
-[ -s "$out/port-walk" ] || { echo "bench: the second receiver did not start" >&2; exit 1; }
-sed "2s/.*/port = $(cat "$out/port-walk")/" "$out/etc/config.cfg" > "$out/etc/config.walk"
+for _ in $(seq 100); do grep -q 'listening on' "$out/walk-server.log" 2>/dev/null && break; sleep 0.1; done
+walk_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$out/walk-server.log" | head -n1)
+[ -n "$walk_port" ] || { echo "bench: the second index server did not start:" >&2; cat "$out/walk-server.log" >&2; exit 1; }
+sed "2s/.*/port = $walk_port/" "$out/etc/config.cfg" > "$out/etc/config.walk"
 cp "$out/etc/config.cfg" "$out/etc/config.records"
 cp "$out/etc/config.walk" "$out/etc/config.cfg"
 

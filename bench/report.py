@@ -201,9 +201,9 @@ def main():
     # What each run delivered, so a content branch that is still empty shows up here.
     recs = read_pairs(os.path.join(results, "records.tsv"))
     if recs:
-        md.append("Records delivered by one run per type (exit status, record bytes, content bytes):")
+        md.append("Records delivered by one run per type (exit status, stored by tessary-server, content bytes):")
         md.append("")
-        md += table(["type", "status", "record bytes", "content bytes"], recs)
+        md += table(["type", "status", "stored", "content bytes"], recs)
         md.append("")
 
     try:

@@ -44,7 +44,7 @@ available() {
   grep -q 'Candidate: [0-9]' <<< "$policy"
 }
 required=(
-  # building the program and the receiver
+  # building the program and the index server
   build-essential cmake pkg-config libmagic-dev libicu-dev libtag1-dev libssl-dev libgtest-dev
   # the tools the program starts, and the ones that make the corpus
   ghostscript flac libreoffice-writer-nogui sox lame file
@@ -69,10 +69,10 @@ fi
 # --- the program ---------------------------------------------------------------------------
 build="${BENCH_BUILD_DIR:-build}"
 build="$(realpath -m "$build")"
-if [ ! -x "$build/tessary" ] || [ ! -x "$build/tessary_receiver" ] || [ ! -x "$build/tessary-walk" ] ||
+if [ ! -x "$build/tessary" ] || [ ! -x "$build/tessary-server" ] || [ ! -x "$build/tessary-walk" ] ||
    [ ! -x "$build/tessary_magic_floor" ]; then
   cmake -S . -B "$build"
-  cmake --build "$build" -j2 --target tessary tessary_receiver tessary-walk tessary_magic_floor
+  cmake --build "$build" -j2 --target tessary tessary-server tessary-walk tessary_magic_floor
 fi
 
 # --- the corpus ------------------------------------------------------------------------------

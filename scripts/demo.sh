@@ -1,27 +1,30 @@
 #!/usr/bin/env bash
-# The main job on an embedded default: builds tessary and tessary-walk, starts a stand-in index
-# server on 127.0.0.1, indexes a folder of sample files with one walk under a configuration that
-# points at it, walks it again (nothing has changed, so nothing is sent), and shows the records
-# the server received. The machine's own /etc/vq and /var/log are never touched: every
+# The main job on an embedded default: builds tessary, tessary-walk and tessary-server, starts the
+# index server on 127.0.0.1 with an embedded (SQLite) store in a temporary directory, indexes a
+# folder of sample files with one walk under a configuration that points at it, walks it again
+# (nothing has changed, so nothing is sent), stops the server (which commits everything) and shows
+# the records the store holds and a full-text query. The machine's own /etc/vq and /var/log are never touched: every
 # run happens in a private mount namespace with temporary directories bound over both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh plain tessary tessary-walk tessary_receiver
+bash scripts/build.sh plain tessary tessary-walk tessary-server
 
 work=$(mktemp -d /tmp/tessary-demo.XXXXXX)
-receiver_pid=""
+server_pid=""
 cleanup() {
-  [ -n "$receiver_pid" ] && kill "$receiver_pid" 2>/dev/null || true
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 mkdir -p "$work/etc" "$work/log" "$work/files" "$work/spool" /etc/vq
 
-build/tessary_receiver "$work/port" > "$work/received" &
-receiver_pid=$!
-for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
-port=$(cat "$work/port")
+# Port 0: any free port; the server logs the one it took.
+build/tessary-server --listen 127.0.0.1:0 --store "$work/index.db" 2> "$work/server.log" &
+server_pid=$!
+for _ in $(seq 100); do grep -q 'listening on' "$work/server.log" && break; sleep 0.1; done
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log" | head -n1)
+[ -n "$port" ] || { echo "demo: tessary-server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
 
 # The embedded default configuration: 18 positional values, every reader on, digest on.
 values=(127.0.0.1 "$port" true true 20 100000 true /bin/true "$work/spool/" true
@@ -51,7 +54,18 @@ walk || echo "tessary-walk ended with status $?"
 echo
 echo "Second walk (nothing changed, so nothing is sent):"
 walk || echo "tessary-walk ended with status $?"
-sleep 0.3
+# An orderly stop commits everything received (a running server commits within 200 ms).
+kill -TERM "$server_pid"
+wait "$server_pid" || { echo "demo: tessary-server ended with status $?" >&2; cat "$work/server.log" >&2; exit 1; }
+server_pid=""
 echo
-echo "Records received by the index server on 127.0.0.1:$port:"
-cat "$work/received"
+echo "Index server log:"
+sed 's/^/  /' "$work/server.log"
+echo
+echo "Records in the store $work/index.db:"
+sqlite3 -box "$work/index.db" \
+  "SELECT path, name, mtime, size, coalesce(md5, '-') AS md5, stamp, substr(content, 1, 40) AS content FROM files ORDER BY path"
+echo
+echo "Full-text query 'revenue' on the store:"
+sqlite3 -box "$work/index.db" \
+  "SELECT files.path, snippet(files_fts, 0, '[', ']', '...', 6) AS hit FROM files_fts JOIN files ON files.id = files_fts.rowid WHERE files_fts MATCH 'revenue'"
