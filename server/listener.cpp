@@ -68,7 +68,6 @@ class Loop {
       watch(s);
     }
     std::vector<epoll_event> events(256);
-    bool stopping = false;
     Clock::time_point stop_at{};
     Clock::time_point next_sweep = Clock::now() + std::chrono::seconds(1);
     for (;;) {
@@ -83,8 +82,8 @@ class Loop {
           signalfd_siginfo info{};
           while (read(fd, &info, sizeof info) == sizeof info) {
           }
-          if (!stopping) {
-            stopping = true;
+          if (!stopping_) {
+            stopping_ = true;
             stop_at = Clock::now() + kStopGrace;
             stop_accepting();
           }
@@ -99,7 +98,7 @@ class Loop {
         sweep(now);
         next_sweep = now + std::chrono::seconds(1);
       }
-      if (stopping && (connections_.empty() || now >= stop_at)) break;
+      if (stopping_ && (connections_.empty() || now >= stop_at)) break;
     }
     for (auto& entry : connections_) {
       if (entry.second->stream.pending() > 0) {
@@ -109,8 +108,7 @@ class Loop {
       }
     }
     connections_.clear();
-    writer_->submit({}, dropped_);
-    dropped_ = 0;
+    submit({}, take_dropped());
     return true;
   }
 
@@ -120,6 +118,15 @@ class Loop {
     event.events = EPOLLIN;
     event.data.fd = fd;
     epoll_ctl(epoll_->get(), EPOLL_CTL_ADD, fd, &event);
+  }
+
+  // True when a stop signal waits to be read: a hand-over blocked on a slow or failing store
+  // then stops waiting, so that the stop is not held up by it.
+  bool stop_pending() const {
+    if (stopping_) return true;
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
   }
 
   bool is_listener(int fd) const {
@@ -186,7 +193,7 @@ class Loop {
       log_line(c.peer + ": record longer than " + std::to_string(limits_.record_limit) +
                " bytes (--record-limit); connection closed");
       ++dropped_;
-      writer_->submit({}, take_dropped());
+      submit({}, take_dropped());
       end(fd);
     }
   }
@@ -205,7 +212,7 @@ class Loop {
                  (item.length > item.excerpt.size() ? "...\"" : "\""));
       }
     }
-    if (writer_->submit(std::move(records), rejected)) held_back_ = true;
+    submit(std::move(records), rejected);
   }
 
   // Closes connections that stay silent or drip.
@@ -248,7 +255,12 @@ class Loop {
       to_end.push_back(entry.first);
     }
     for (int fd : to_end) end(fd);
-    if (dropped_ > 0) writer_->submit({}, take_dropped());
+    if (dropped_ > 0) submit({}, take_dropped());
+  }
+
+  // Hands records and counts to the writer; while it waits for room, a stop ends the wait.
+  void submit(std::vector<IndexRecord>&& records, std::uint64_t rejected) {
+    if (writer_->submit(std::move(records), rejected, [this] { return stop_pending(); })) held_back_ = true;
   }
 
   std::uint64_t take_dropped() {
@@ -268,6 +280,7 @@ class Loop {
   std::uint64_t dropped_ = 0;
   bool out_of_descriptors_ = false;
   bool held_back_ = false;  // a hand-over waited for the writer since the last sweep
+  bool stopping_ = false;   // a stop signal came: nothing more is accepted
   char buffer_[kReadChunk];
 };
 

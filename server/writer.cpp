@@ -19,14 +19,17 @@ Writer::~Writer() {
 
 void Writer::start() { thread_ = std::thread([this] { run(); }); }
 
-bool Writer::submit(std::vector<IndexRecord>&& records, std::uint64_t rejected) {
+bool Writer::submit(std::vector<IndexRecord>&& records, std::uint64_t rejected,
+                    const std::function<bool()>& stop_waiting) {
   if (records.empty() && rejected == 0) return false;
   std::size_t bytes = 0;
   for (const IndexRecord& r : records) bytes += weight(r);
   std::unique_lock<std::mutex> lock(mutex_);
   const auto room = [&] { return queue_bytes_ == 0 || queue_bytes_ + bytes <= queue_bytes_max_ || failed_; };
   const bool waited = !room();
-  space_.wait(lock, room);
+  while (!space_.wait_for(lock, std::chrono::milliseconds(200), room)) {
+    if (stop_waiting()) break;
+  }
   for (IndexRecord& r : records) queue_.push_back(std::move(r));
   queue_bytes_ += bytes;
   rejected_ += rejected;

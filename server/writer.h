@@ -6,7 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -30,9 +30,11 @@ class Writer {
 
   /// Queues `records` and adds `rejected` to the count of records that could not be taken.
   /// Blocks while the queue is full (the store is slower than the peers, or failing), which
-  /// holds the connections back instead of growing without bound. Returns true when it had to
-  /// wait for the queue.
-  bool submit(std::vector<IndexRecord>&& records, std::uint64_t rejected);
+  /// holds the connections back instead of growing without bound; `stop_waiting`, asked every
+  /// 200 ms while it waits, ends the wait (the records are queued all the same: a stop must not
+  /// hang on a store that fails). Returns true when it had to wait.
+  bool submit(std::vector<IndexRecord>&& records, std::uint64_t rejected,
+              const std::function<bool()>& stop_waiting = [] { return false; });
 
   /// Commits everything queued, then ends the thread. False when some of it could not be
   /// committed (each failure was logged).

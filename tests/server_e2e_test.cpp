@@ -318,6 +318,28 @@ TEST(ServerEndToEnd, OrderlyStopCommitsWhatWasReceived) {
   EXPECT_NE(server.log().find("stopped; 600 records committed"), std::string::npos) << server.log();
 }
 
+// The database goes away under the server: commits fail and are logged and tried again, peers
+// are held back, and a stop still ends the server (status 1: records were not stored).
+TEST(ServerEndToEnd, StopEndsTheServerWhenTheStoreFails) {
+  auto pg = std::make_unique<harness::PgServer>();
+  ASSERT_TRUE(pg->ok()) << pg->error();
+  const std::string uri = pg->fresh_database();
+  ServerProcess server(uri);
+  ASSERT_TRUE(server.started()) << server.log();
+  pg.reset();
+  std::thread sender([&] {
+    std::string bytes;
+    for (int i = 0; i < 400; ++i) bytes += harness::agent_record("/n/" + std::to_string(i), std::string(3000, 'x'));
+    harness::send_bytes(server.port(), bytes + "quit\r\n", /*allow_cut=*/true);
+  });
+  ASSERT_TRUE(harness::wait_until([&] { return server.log().find("cannot store") != std::string::npos; }, 20s))
+      << server.log();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.stop(), 1) << server.log();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);
+  sender.join();
+}
+
 TEST(ServerEndToEnd, PeersOutsideAllowAreTurnedAway) {
   harness::TempDir dir;
   const std::string store = dir.file("index.db");
