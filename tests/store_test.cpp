@@ -126,7 +126,7 @@ TEST_P(StoreTest, VeryLongContentIsKeptWhole) {
   ASSERT_TRUE(store_);
   // 3 MiB of distinct words: PostgreSQL's tsvector of all of it would pass its 1 MiB limit.
   std::string content;
-  for (int i = 0; content.size() < 3u * 1024u * 1024u; ++i) content += "w" + std::to_string(i * 7919) + " ";
+  for (long long i = 0; content.size() < 3u * 1024u * 1024u; ++i) content += "w" + std::to_string(i * 7919) + " ";
   ASSERT_TRUE(apply({make("/long", content, 1, 1), make("/short", "tiny", 1, 1)}));
   const std::vector<IndexRecord> got = rows();
   ASSERT_EQ(got.size(), 2u);
