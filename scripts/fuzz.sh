@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-30}"
 merge="${FUZZ_MERGE:-0}"
-all_targets=(config path_split record plain_text flac pdf tag record_parser)
+all_targets=(config path_split record plain_text flac pdf tag record_parser search)
 targets=("$@")
 [ "${#targets[@]}" -gt 0 ] || targets=("${all_targets[@]}")
 

@@ -6,13 +6,15 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake pkg-config libmagic-dev libicu-dev libtag1-dev libssl-dev libgtest-dev libsqlite3-dev
-  libpq-dev
+  libpq-dev libcpp-httplib-dev
   # the stores: the embedded one's shell, and a real PostgreSQL server that tests start themselves
   sqlite3 postgresql
   # the program's converters and readers
   libreoffice-writer-nogui libreoffice-calc-nogui wine wine64 flac ghostscript
   # tests: fixtures, tools, fuzzing
   mingw-w64 lame sox clang libclang-rt-14-dev util-linux procps file
+  # tests of the search page: a real headless browser driven over WebDriver
+  chromium chromium-driver nlohmann-json3-dev
   # benchmark
   hyperfine time redis-server
   # the benchmark's peers and the helpers they use for PDF and audio content

@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "web/web.h"
+
 namespace tessary::server {
 
 std::string help_text() {
@@ -25,7 +27,8 @@ Options:
       --allow CIDR         accept only peers in this address block (repeatable; default: all)
       --user NAME          when started as root, run as NAME once listening and the store is
                            open (the store's files are handed to NAME)
-      --http [HOST:]PORT   serve the search page (not part of this build)
+      --http [HOST:]PORT   also serve the search page and its JSON API there (HOST default
+                           127.0.0.1; read-only; the same --allow blocks apply)
       --record-limit BYTES longest record taken; a longer one closes its connection
                            (default 64M; K, M, G suffixes)
       --idle-timeout SECONDS
@@ -120,8 +123,14 @@ Command parse_options(int argc, char** argv, Options* options, std::string* erro
         if (value.empty()) return *error = "--user: empty", Command::kUsageError;
         options->user = value;
         break;
-      case kHttp:
-        return *error = "--http: the search page is not part of this build", Command::kUsageError;
+      case kHttp: {
+        std::string host;
+        int port = 0;
+        if (!tessary::web::parse_http_address(value, /*allow_zero=*/true, &host, &port))
+          return *error = "--http: not [HOST:]PORT: " + value, Command::kUsageError;
+        options->http = value;
+        break;
+      }
       case kRecordLimit:
         if (!parse_size(value, &options->record_limit))
           return *error = "--record-limit: not a byte count: " + value, Command::kUsageError;

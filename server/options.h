@@ -25,6 +25,7 @@ struct Options {
   std::string store = kDefaultStore;    ///< file path or postgresql:// URI
   std::vector<Cidr> allow;              ///< empty: every peer
   std::string user;                     ///< switch to this user after binding (as root)
+  std::string http;                     ///< [HOST:]PORT of the search page; empty: no page
   std::size_t record_limit = kDefaultRecordLimit;
   int idle_seconds = kDefaultIdleSeconds;
   bool quiet = false;

@@ -1,5 +1,6 @@
 // tessary-server: receives index records from tessary agents over TCP and keeps them in the index
 // store (SQLite by default, PostgreSQL at scale). See README.md, "The index server".
+#include <arpa/inet.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/resource.h>
@@ -16,6 +17,7 @@
 #include "server/options.h"
 #include "server/writer.h"
 #include "store/store.h"
+#include "web/web.h"
 
 namespace {
 
@@ -53,6 +55,41 @@ void raise_descriptor_limit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// The search page's HTTP server, bound to --http (before the user switch) and sharing --allow.
+std::unique_ptr<tessary::web::HttpServer> open_page(const tessary::server::Options& options, std::string* error) {
+  std::string host;
+  int port = 0;
+  tessary::web::parse_http_address(options.http, /*allow_zero=*/true, &host, &port);
+  tessary::web::Options web;
+  web.store_spec = options.store;
+  const std::vector<tessary::server::Cidr> allow = options.allow;
+  web.allowed = [allow](const std::string& address) {
+    sockaddr_storage peer{};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+      v4->sin_family = AF_INET;
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+      v6->sin6_family = AF_INET6;
+    } else {
+      return false;
+    }
+    return tessary::server::peer_allowed(allow, peer);
+  };
+  auto page = std::make_unique<tessary::web::HttpServer>(std::move(web));
+  if (!page->bind(host, port, error)) return nullptr;
+  return page;
+}
+
+// "http://HOST:PORT/" for the log (IPv6 hosts in brackets).
+std::string page_address(const std::string& spec, int port) {
+  std::string host;
+  int ignored = 0;
+  tessary::web::parse_http_address(spec, /*allow_zero=*/true, &host, &ignored);
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return "http://" + host + ":" + std::to_string(port) + "/";
 }
 
 }  // namespace
@@ -93,6 +130,11 @@ int main(int argc, char** argv) {
     log_line("cannot listen on " + tessary::server::escape_for_log(error, 300));
     return 1;
   }
+  std::unique_ptr<tessary::web::HttpServer> page;
+  if (!options.http.empty() && !(page = open_page(options, &error))) {
+    log_line("cannot serve the page: " + tessary::server::escape_for_log(error, 300));
+    return 1;
+  }
   std::unique_ptr<tessary::store::Store> store = tessary::store::open_store(options.store, &error);
   if (!store) {
     log_line("cannot open the store " + tessary::server::escape_for_log(error, 400));
@@ -103,12 +145,14 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Start the writer thread, then serve until a stop signal.
+  // Start the writer thread and the page, then serve until a stop signal.
   tessary::server::Writer writer(store.get(), kQueueBytes);
   writer.start();
+  if (page) page->start();
   if (!options.quiet) {
     for (const std::string& address : addresses) log_line("listening on " + address);
   }
+  if (page) log_line("search page on " + page_address(options.http, page->port()));
   tessary::server::ConnectionLimits limits;
   limits.record_limit = options.record_limit;
   limits.idle_seconds = options.idle_seconds;
@@ -116,7 +160,8 @@ int main(int argc, char** argv) {
   const bool served = tessary::server::serve(sockets, limits, stop_signals, &writer, &error);
   if (!served) log_line(error);
 
-  // Commit what was received, then report.
+  // Stop the page, commit what was received, then report.
+  if (page) page->stop();
   const bool committed = writer.finish();
   if (!options.quiet) log_line("stopped; " + std::to_string(writer.committed()) + " records committed");
   return served && committed ? 0 : 1;

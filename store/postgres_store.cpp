@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "store/schema.h"
+#include "store/tokens.h"
 
 namespace tessary::store {
 namespace {
@@ -23,7 +24,7 @@ constexpr std::size_t kRowsPerStatement = 500;
 
 constexpr const char* kUpsert =
     "INSERT INTO tessary_files(path, name, atime, mtime, ctime, size, md5, stamp, content, tsv) "
-    "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, to_tsvector('simple', $10)) "
+    "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10::tsvector) "
     "ON CONFLICT (path) DO UPDATE SET name = excluded.name, atime = excluded.atime, "
     "mtime = excluded.mtime, ctime = excluded.ctime, size = excluded.size, md5 = excluded.md5, "
     "stamp = excluded.stamp, content = excluded.content, tsv = excluded.tsv "
@@ -175,11 +176,12 @@ class PostgresStore : public Store {
     return fail(error);
   }
 
-  // One upsert; `tsv_max` bounds the text search vector's source.
+  // One upsert; `tsv_max` bounds the text search vector's source. The tsvector holds the tokens
+  // of store/tokens.h (the search's and SQLite's words), never PostgreSQL's own parser's.
   bool upsert(const IndexRecord& rec, std::size_t tsv_max, std::string* error, std::string* state) {
     const std::string atime = format_civil_time(rec.atime), mtime = format_civil_time(rec.mtime),
                       ctime = format_civil_time(rec.ctime), size = std::to_string(rec.size),
-                      stamp = format_stamp_iso(rec.stamp), tsv = tsvector_source(rec.content, tsv_max);
+                      stamp = format_stamp_iso(rec.stamp), tsv = tsvector_literal(rec.content, tsv_max);
     const char* values[] = {rec.path.data(), rec.name.data(), atime.c_str(), mtime.c_str(), ctime.c_str(),
                             size.c_str(), rec.md5 ? rec.md5->c_str() : nullptr, stamp.c_str(),
                             rec.content.data(), tsv.c_str()};
