@@ -3,12 +3,12 @@
 # index server on 127.0.0.1 with an embedded (SQLite) store in a temporary directory, indexes a
 # folder of sample files with one walk under a configuration that points at it, walks it again
 # (nothing has changed, so nothing is sent), stops the server (which commits everything) and shows
-# the records the store holds and a full-text query. The machine's own /etc/vq and /var/log are never touched: every
+# the records the store holds, a tessary-search result and the address of the search page. The machine's own /etc/vq and /var/log are never touched: every
 # run happens in a private mount namespace with temporary directories bound over both.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh plain tessary tessary-walk tessary-server
+bash scripts/build.sh plain tessary tessary-walk tessary-server tessary-search
 
 work=$(mktemp -d /tmp/tessary-demo.XXXXXX)
 server_pid=""
@@ -20,9 +20,9 @@ trap cleanup EXIT
 mkdir -p "$work/etc" "$work/log" "$work/files" "$work/spool" /etc/vq
 
 # Port 0: any free port; the server logs the one it took.
-build/tessary-server --listen 127.0.0.1:0 --store "$work/index.db" 2> "$work/server.log" &
+build/tessary-server --listen 127.0.0.1:0 --store "$work/index.db" --http 127.0.0.1:0 2> "$work/server.log" &
 server_pid=$!
-for _ in $(seq 100); do grep -q 'listening on' "$work/server.log" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q 'search page on' "$work/server.log" && break; sleep 0.1; done
 port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/server.log" | head -n1)
 [ -n "$port" ] || { echo "demo: tessary-server did not start:" >&2; cat "$work/server.log" >&2; exit 1; }
 
@@ -54,18 +54,28 @@ walk || echo "tessary-walk ended with status $?"
 echo
 echo "Second walk (nothing changed, so nothing is sent):"
 walk || echo "tessary-walk ended with status $?"
-# An orderly stop commits everything received (a running server commits within 200 ms).
+# A running server commits what it received within 200 ms.
+sleep 0.5
+echo
+echo "Records in the store $work/index.db:"
+sqlite3 -box "$work/index.db" \
+  "SELECT path, name, mtime, size, coalesce(md5, '-') AS md5, stamp, substr(content, 1, 40) AS content FROM files ORDER BY path"
+echo
+echo "tessary-search --store $work/index.db revenue:"
+build/tessary-search --store "$work/index.db" revenue
+echo
+echo "tessary-search --json 'gr*':"
+build/tessary-search --store "$work/index.db" --json 'gr*'
+page=$(sed -n 's/.*search page on \(http[^ ]*\).*/\1/p' "$work/server.log" | head -n1)
+echo
+echo "The search page: $page"
+if [ -t 0 ]; then
+  read -r -p "Open it in a browser on this machine; press Enter to stop the server. " _
+fi
+# An orderly stop commits everything received.
 kill -TERM "$server_pid"
 wait "$server_pid" || { echo "demo: tessary-server ended with status $?" >&2; cat "$work/server.log" >&2; exit 1; }
 server_pid=""
 echo
 echo "Index server log:"
 sed 's/^/  /' "$work/server.log"
-echo
-echo "Records in the store $work/index.db:"
-sqlite3 -box "$work/index.db" \
-  "SELECT path, name, mtime, size, coalesce(md5, '-') AS md5, stamp, substr(content, 1, 40) AS content FROM files ORDER BY path"
-echo
-echo "Full-text query 'revenue' on the store:"
-sqlite3 -box "$work/index.db" \
-  "SELECT files.path, snippet(files_fts, 0, '[', ']', '...', 6) AS hit FROM files_fts JOIN files ON files.id = files_fts.rowid WHERE files_fts MATCH 'revenue'"
