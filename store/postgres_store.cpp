@@ -213,7 +213,7 @@ class PostgresStore : public Store {
       texts.push_back(format_civil_time(rec.ctime));
       texts.push_back(std::to_string(rec.size));
       texts.push_back(format_stamp_iso(rec.stamp));
-      texts.push_back(tsvector_source(rec.content, kTsvectorSourceMax));
+      texts.push_back(tsvector_literal(rec.content, kTsvectorSourceMax));
       const char* row_values[] = {rec.path.data(), rec.name.data(), texts[first].c_str(), texts[first + 1].c_str(),
                                   texts[first + 2].c_str(), texts[first + 3].c_str(),
                                   rec.md5 ? rec.md5->c_str() : nullptr, texts[first + 4].c_str(),
@@ -226,7 +226,7 @@ class PostgresStore : public Store {
       sql += i == begin ? "(" : ", (";
       for (int k = 1; k <= 10; ++k) {
         const std::string param = "$" + std::to_string(n + static_cast<std::size_t>(k));
-        sql += k == 10 ? "to_tsvector('simple', " + param + "))" : param + ", ";
+        sql += k == 10 ? param + "::tsvector)" : param + ", ";
       }
       values.insert(values.end(), row_values, row_values + 10);
       lengths.insert(lengths.end(), row_lengths, row_lengths + 10);

@@ -43,6 +43,8 @@ std::vector<StoredRecord> records() {
       rec(kHostilePath, "2022-01-01 00:00:00", 90, "cccccccccccccccccccccccccccccccc", kHostileContent),
       rec("/big/long.txt", "2021-01-01 00:00:00", 700000, "dddddddddddddddddddddddddddddddd",
           std::string(700000, 'f') + " haystack needle"),
+      rec("/mail/notes.eml", "2020-05-05 05:05:05", 60, std::nullopt,
+          "write to admin@example.org about /srv/share/plan-b.txt or https://intra.example.org/x?y=z"),
       rec("/docs/\xc3\xbcnicode.txt", "2024-01-15 08:00:00", 5000, kDigestB, "stra\xc3\x9f" "e caf\xc3\xa9 \xe6\x9d\xb1\xe4\xba\xac tokyo"),
   };
 }
@@ -114,6 +116,9 @@ TEST_P(SearchStore, QueriesRankByRelevanceThenNewest) {
   EXPECT_EQ(paths({{"query", "TOKYO \xe6\x9d\xb1\xe4\xba\xac caf\xc3\xa9 stra\xc3\x9f*"}}),
             "1: /docs/\xc3\xbcnicode.txt");
   EXPECT_EQ(paths({{"query", "img onerror"}}), "1: " + kHostilePath);
+  // Words inside addresses, paths and links are words like any other, in both stores.
+  EXPECT_EQ(paths({{"query", "example"}}), "1: /mail/notes.eml");
+  EXPECT_EQ(paths({{"query", "\"plan b\" intra* share"}}), "1: /mail/notes.eml");
 }
 
 TEST_P(SearchStore, HostileQueryTextIsOnlyWords) {
@@ -124,16 +129,16 @@ TEST_P(SearchStore, HostileQueryTextIsOnlyWords) {
   }
   EXPECT_EQ(paths({{"query", "fox') OR ('1'='1"}}), "0:");
   EXPECT_EQ(paths({{"query", "'fox'"}}), "3: /other/nodigest.txt /docs/fox-copy.txt /docs/fox.txt");
-  EXPECT_EQ(paths({}).substr(0, 2), "8:");
+  EXPECT_EQ(paths({}).substr(0, 2), "9:");
 }
 
 TEST_P(SearchStore, FiltersListingAndPaging) {
   EXPECT_EQ(paths({}),
-            "8: /docs/fox-copy.txt /docs/fox.txt /other/nodigest.txt /docs/dogs.md /docs/\xc3\xbcnicode.txt "
-            "/other/quickly.log " + kHostilePath + " /big/long.txt");
-  EXPECT_EQ(paths({{"limit", "2"}, {"offset", "1"}}), "8: /docs/fox.txt /other/nodigest.txt");
-  EXPECT_EQ(paths({{"limit", "0"}, {"offset", "7"}}), "8: /big/long.txt");
-  EXPECT_EQ(paths({{"offset", "99"}}), "8:");
+            "9: /docs/fox-copy.txt /docs/fox.txt /other/nodigest.txt /docs/dogs.md /docs/\xc3\xbcnicode.txt "
+            "/other/quickly.log " + kHostilePath + " /big/long.txt /mail/notes.eml");
+  EXPECT_EQ(paths({{"limit", "2"}, {"offset", "1"}}), "9: /docs/fox.txt /other/nodigest.txt");
+  EXPECT_EQ(paths({{"limit", "0"}, {"offset", "7"}}), "9: /big/long.txt /mail/notes.eml");
+  EXPECT_EQ(paths({{"offset", "99"}}), "9:");
   EXPECT_EQ(paths({{"query", "fox"}, {"limit", "1"}, {"offset", "1"}}), "3: /docs/fox-copy.txt");
   EXPECT_EQ(paths({{"path", "/docs/f"}}), "2: /docs/fox-copy.txt /docs/fox.txt");
   EXPECT_EQ(paths({{"path", "/hostile/\xff"}}), "1: " + kHostilePath);
@@ -158,7 +163,7 @@ TEST_P(SearchStore, StatsAndErrors) {
   tessary::search::Stats stats;
   std::string error;
   ASSERT_TRUE(store_->stats(&stats, &error)) << error;
-  EXPECT_EQ(stats.records, 8);
+  EXPECT_EQ(stats.records, 9);
   EXPECT_EQ(stats.rejected, 3);
   EXPECT_EQ(stats.last_received.value_or(""), "2024-08-08T08:08:08");
   EXPECT_FALSE(store_->content("/no/such/path", 100, &error, &error));
