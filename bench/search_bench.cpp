@@ -3,12 +3,13 @@
 // it) and in process (what the search page pays), beside recollq on a recoll index of the same
 // files. Prints a Markdown table.
 //
-//   tessary_search_bench DIR [COUNT [prepare|without-peer]]
+//   tessary_search_bench DIR [COUNT [prepare|without-peer|peer-only]]
 //
 // DIR keeps the corpus, the SQLite store and the recoll index between runs (each is made when it
 // is missing; "prepare" stops there); PostgreSQL is started in a temporary directory and filled
 // on every run. "without-peer" measures tessary alone and says so in the table (for a run while
-// the recoll index is still being built); otherwise a recoll that cannot run fails the run.
+// the recoll index is still being built), "peer-only" recollq alone; otherwise a recoll that
+// cannot run fails the run.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -92,6 +93,31 @@ double ms_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Queries: words of every frequency, two-word phrases from the files, 3- and 4-letter prefixes.
+std::vector<Query> make_queries(const std::vector<std::string>& words, const std::vector<double>& cdf, int count) {
+  std::vector<Query> queries;
+  std::mt19937_64 qrng(7);
+  for (int k = 0; k < 40; ++k) {
+    const std::string& w = words[static_cast<std::size_t>(std::pow(10.0, 1.0 + 3.0 * k / 40.0))];
+    queries.push_back({"word", w, w});
+  }
+  for (int k = 0; k < 40; ++k) {
+    const std::string text = file_content(words, cdf, static_cast<int>(qrng() % count));
+    std::size_t at = text.find(' ', qrng() % (text.size() / 2)) + 1;
+    const std::size_t mid = text.find_first_of(" \n", at);
+    const std::size_t end = text.find_first_of(" \n", mid + 1);
+    const std::string phrase = "\"" + text.substr(at, mid - at) + " " + text.substr(mid + 1, end - mid - 1) + "\"";
+    queries.push_back({"phrase", phrase, phrase});
+  }
+  for (int k = 0; k < 40; ++k) {
+    const std::string& w = words[qrng() % 3000];
+    const std::string p = w.substr(0, std::min<std::size_t>(w.size(), 3 + k % 2)) + "*";
+    queries.push_back({"prefix", p, p});
+  }
+
+  return queries;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,6 +189,27 @@ int main(int argc, char** argv) {
     std::ofstream(recoll_conf + "/done") << "1";
   }
   if (mode == "prepare") return 0;
+  const std::vector<Query> queries = make_queries(words, cdf, count);
+  if (mode == "peer-only") {
+    std::vector<double> ms[3];
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+        if (round == 0 && qi % 40 >= 4) continue;
+        const auto start = std::chrono::steady_clock::now();
+        const harness::ProcessResult r =
+            harness::run_process({"recollq", "-c", recoll_conf, "-n", "20", "-A", "-s", "", queries[qi].recoll});
+        if (r.status != 0) {
+          std::fprintf(stderr, "bench: recollq failed (%d): %s\n", r.status, r.err.c_str());
+          return 1;
+        }
+        if (round == 1) ms[qi / 40].push_back(ms_since(start));
+      }
+    }
+    std::printf("| recollq -n 20 -A (command) |");
+    for (const auto& v : ms) std::printf(" %.1f | %.1f |", percentile(v, 0.5), percentile(v, 0.95));
+    std::printf("\n");
+    return 0;
+  }
 
   std::fprintf(stderr, "bench: starting PostgreSQL and filling it\n");
   harness::PgServer pg;
@@ -177,27 +224,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   harness::run_process({"psql", pg_spec, "-qc", "VACUUM ANALYZE"}, {}, 600);
-
-  // Queries: words of every frequency, two-word phrases from the files, 3- and 4-letter prefixes.
-  std::vector<Query> queries;
-  std::mt19937_64 qrng(7);
-  for (int k = 0; k < 40; ++k) {
-    const std::string& w = words[static_cast<std::size_t>(std::pow(10.0, 1.0 + 3.0 * k / 40.0))];
-    queries.push_back({"word", w, w});
-  }
-  for (int k = 0; k < 40; ++k) {
-    const std::string text = file_content(words, cdf, static_cast<int>(qrng() % count));
-    std::size_t at = text.find(' ', qrng() % (text.size() / 2)) + 1;
-    const std::size_t mid = text.find_first_of(" \n", at);
-    const std::size_t end = text.find_first_of(" \n", mid + 1);
-    const std::string phrase = "\"" + text.substr(at, mid - at) + " " + text.substr(mid + 1, end - mid - 1) + "\"";
-    queries.push_back({"phrase", phrase, phrase});
-  }
-  for (int k = 0; k < 40; ++k) {
-    const std::string& w = words[qrng() % 3000];
-    const std::string p = w.substr(0, std::min<std::size_t>(w.size(), 3 + k % 2)) + "*";
-    queries.push_back({"prefix", p, p});
-  }
 
   // Time every query: in process and as a command, on both stores; recollq as a command.
   struct Series {
