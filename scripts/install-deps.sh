@@ -15,6 +15,8 @@ packages=(
   mingw-w64 lame sox clang libclang-rt-14-dev util-linux procps file
   # tests of the search page: a real headless browser driven over WebDriver
   chromium chromium-driver nlohmann-json3-dev
+  # the Debian package: building, linting, installing and checking it
+  dpkg-dev lintian man-db groff-base adduser ucf init-system-helpers systemd iproute2
   # benchmark
   hyperfine time redis-server
   # the benchmark's peers and the helpers they use for PDF and audio content

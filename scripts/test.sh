@@ -22,6 +22,8 @@ run_suite build || status=1
 echo "== sanitizer build (address, undefined)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan || status=1
+echo "== Debian package (build, lintian, install, smoke run, purge)"
+bash scripts/package-test.sh || status=1
 echo "== fuzzing (libFuzzer, ${FUZZ_SECONDS:-30} s per target)"
 bash scripts/fuzz.sh || status=1
 exit "$status"
