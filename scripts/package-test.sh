@@ -99,6 +99,80 @@ for program in $programs; do
     || fail "$name --version"
 done
 
+step "smoke run"
+# Inside a private mount and network namespace: the agent's /etc/vq (holding the installed sample)
+# and /var/log are bound over, and the server's port 7777 and loopback are this run's own.
+smoke() {
+  set -euo pipefail
+  local work=$1 unit=$2
+  ip link set lo up
+  mkdir -p "$work/etc" "$work/log" "$work/files/Sub Dir" "$work/single" /etc/vq
+  cp /usr/share/doc/tessary/config.cfg.example "$work/etc/config.cfg"
+  mount --bind "$work/etc" /etc/vq
+  mount --bind "$work/log" /var/log
+
+  # The server as the unit runs it: its ExecStart as its user and group, with its umask and
+  # its state directory made as systemd makes it.
+  local exec_start user group state mode mask
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  user=$(sed -n 's/^User=//p' "$unit")
+  group=$(sed -n 's/^Group=//p' "$unit")
+  state=$(sed -n 's/^StateDirectory=//p' "$unit")
+  mode=$(sed -n 's/^StateDirectoryMode=//p' "$unit")
+  mask=$(sed -n 's/^UMask=//p' "$unit")
+  install -d -o "$user" -g "$group" -m "$mode" "/var/lib/$state"
+  # shellcheck disable=SC2086 # the unit's command line, split into words as systemd splits it
+  (umask "$mask" && exec setpriv --reuid="$user" --regid="$group" --init-groups --no-new-privs \
+     $exec_start) 2> "$work/server.log" &
+  server=$!
+  trap 'kill "$server" 2> /dev/null || true' EXIT
+  local up=0
+  for _ in $(seq 100); do
+    kill -0 "$server" 2>/dev/null || { cat "$work/server.log"; fail "the server ended at its start"; }
+    if (exec 3<> /dev/tcp/127.0.0.1/7777) 2>/dev/null; then up=1; break; fi
+    sleep 0.1
+  done
+  [ "$up" = 1 ] || fail "the server does not listen on 127.0.0.1:7777"
+
+  printf 'The zebrafinch sings at dawn.\n' > "$work/files/alpha.txt"
+  printf 'A second ZEBRAFINCH, with "quotes".\n' > "$work/files/Sub Dir/Beta Notes.txt"
+  printf 'Nothing about birds here.\n' > "$work/files/Sub Dir/gamma.txt"
+  printf 'A solitary heron.\n' > "$work/single/alone.txt"
+  tessary "$work/single/alone.txt" || fail "tessary on one file: status $?"
+  tessary-walk --quiet "$work/files" || fail "tessary-walk: status $?"
+  [ -f "/var/lib/$state/walk.db" ] || fail "root's walk kept no state in /var/lib/$state"
+
+  # An orderly stop commits everything received.
+  kill -TERM "$server"
+  local rc=0
+  wait "$server" || rc=$?
+  trap - EXIT
+  [ "$rc" = 0 ] || { cat "$work/server.log"; fail "the server ended with status $rc on SIGTERM"; }
+  [ "$(stat -c %U "/var/lib/$state/index.db")" = "$user" ] || fail "the store is not the server user's"
+
+  # The search reads the server's default store.
+  local lower
+  lower=$(tr 'A-Z' 'a-z' <<< "$work")
+  tessary-search --json zebrafinch > "$work/found.txt" || fail "tessary-search zebrafinch: status $?"
+  [ "$(wc -l < "$work/found.txt")" = 2 ] || { cat "$work/found.txt"; fail "zebrafinch: not two files"; }
+  grep -qF "\"path\":\"$lower/files/alpha.txt\"" "$work/found.txt" || fail "alpha.txt not found"
+  grep -qF "\"name\":\"beta notes.txt\"" "$work/found.txt" || fail "beta notes.txt not found"
+  tessary-search --json heron | grep -qF "\"path\":\"$lower/single/alone.txt\"" \
+    || fail "the single run's record is not found"
+  [ "$(tessary-search --limit 0 --json | wc -l)" = 4 ] || fail "not four records in the store"
+  rc=0
+  tessary-search nosuchwordanywhere > /dev/null || rc=$?
+  [ "$rc" = 1 ] || fail "a search that matches nothing ended with status $rc, not 1"
+  [ ! -s "$work/log/vq_error.log" ] || { cat "$work/log/vq_error.log"; fail "runs logged a crash"; }
+  echo "server, agent, walk and search work as installed"
+}
+export -f smoke fail
+if [ -x /usr/sbin/tessary-server ] && [ -x /usr/bin/tessary-walk ] && [ -x /usr/bin/tessary-search ]; then
+  unshare --mount --net bash -c 'smoke "$@"' smoke "$work/smoke" "$unit" || fail "smoke run"
+else
+  echo "smoke run: not every program is part of this build yet"
+fi
+
 step "purge"
 apt_get purge tessary > "$work/apt-purge.txt" 2>&1 || { cat "$work/apt-purge.txt"; fail "apt-get purge"; }
 getent passwd tessary > /dev/null && fail "user tessary left after the purge"
