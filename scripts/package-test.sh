@@ -113,7 +113,7 @@ smoke() {
 
   # The server as the unit runs it: its ExecStart as its user and group, with its umask and
   # its state directory made as systemd makes it.
-  local exec_start user group state mode mask
+  local exec_start user group state mode mask rc
   exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
   user=$(sed -n 's/^User=//p' "$unit")
   group=$(sed -n 's/^Group=//p' "$unit")
@@ -142,9 +142,17 @@ smoke() {
   tessary-walk --quiet "$work/files" || fail "tessary-walk: status $?"
   [ -f "/var/lib/$state/walk.db" ] || fail "root's walk kept no state in /var/lib/$state"
 
+  # While the server runs, its group may read the store and others may not.
+  rc=0
+  setpriv --reuid=nobody --regid="$group" --clear-groups tessary-search heron > /dev/null 2>&1 || rc=$?
+  [ "$rc" = 0 ] || [ "$rc" = 1 ] || fail "a member of the group $group cannot search (status $rc)"
+  rc=0
+  setpriv --reuid=nobody --regid=nogroup --clear-groups tessary-search heron > /dev/null 2>&1 || rc=$?
+  [ "$rc" = 2 ] || fail "a user outside the group $group can search (status $rc)"
+
   # An orderly stop commits everything received.
   kill -TERM "$server"
-  local rc=0
+  rc=0
   wait "$server" || rc=$?
   trap - EXIT
   [ "$rc" = 0 ] || { cat "$work/server.log"; fail "the server ended with status $rc on SIGTERM"; }
@@ -182,8 +190,19 @@ if [ "$config_before" = present ]; then
   cmp "$config" "$work/config.before" || fail "the purge changed an existing $config"
 fi
 snapshot > "$work/after.txt"
-if ! diff "$work/before.txt" "$work/after.txt" > "$work/left.txt"; then
-  cat "$work/left.txt"
-  fail "the installation and purge left the machine changed (> left behind, < removed)"
+# Paths that appeared and belong to another package were installed by someone else meanwhile
+# (a shared machine); what the package's scripts or programs leave belongs to no package.
+diff "$work/before.txt" "$work/after.txt" | sed -n 's/^> //p' > "$work/appeared.txt" || true
+diff "$work/before.txt" "$work/after.txt" | sed -n 's/^< //p' > "$work/removed.txt" || true
+: > "$work/owned.txt"
+if [ -s "$work/appeared.txt" ]; then
+  xargs -d '\n' dpkg-query -S < "$work/appeared.txt" 2> /dev/null | sed 's/^[^:]*: //' \
+    | LC_ALL=C sort -u > "$work/owned.txt" || true
+fi
+LC_ALL=C comm -23 "$work/appeared.txt" "$work/owned.txt" > "$work/left.txt"
+if [ -s "$work/left.txt" ] || [ -s "$work/removed.txt" ]; then
+  sed 's/^/left behind: /' "$work/left.txt"
+  sed 's/^/removed: /' "$work/removed.txt"
+  fail "the installation and purge left the machine changed"
 fi
 echo "nothing left behind"
