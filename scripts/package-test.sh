@@ -67,6 +67,8 @@ IFS=: read -r _ _ uid gid _ home shell < <(getent passwd tessary) || fail "no us
 [ "$(getent group tessary | cut -d: -f3)" = "$gid" ] || fail "tessary's group is not its own"
 [ "$shell" = /usr/sbin/nologin ] || fail "tessary's shell is $shell"
 [ ! -e "$home" ] || fail "tessary's home $home exists"
+[ "$(stat -c %U:%G:%a /var/lib/tessary)" = tessary:tessary:750 ] \
+  || fail "/var/lib/tessary is not the server's state directory ($(stat -c %U:%G:%a /var/lib/tessary))"
 if [ "$config_before" = absent ]; then
   cmp "$config" /usr/share/doc/tessary/config.cfg.example || fail "$config is not the sample"
 else
