@@ -166,6 +166,9 @@ smoke() {
   tessary-search --json zebrafinch > "$work/found.txt" || fail "tessary-search zebrafinch: status $?"
   [ "$(wc -l < "$work/found.txt")" = 2 ] || { cat "$work/found.txt"; fail "zebrafinch: not two files"; }
   grep -qF "\"path\":\"$lower/files/alpha.txt\"" "$work/found.txt" || fail "alpha.txt not found"
+  # The sample's digest switch is on: its position is read right.
+  grep -qF "\"md5\":\"$(md5sum < "$work/files/alpha.txt" | cut -c1-32)\"" "$work/found.txt" \
+    || fail "alpha.txt's record has not its MD5 digest"
   grep -qF "\"name\":\"beta notes.txt\"" "$work/found.txt" || fail "beta notes.txt not found"
   tessary-search --json heron | grep -qF "\"path\":\"$lower/single/alone.txt\"" \
     || fail "the single run's record is not found"
