@@ -20,6 +20,7 @@ ldflags="$(dpkg-buildflags --get LDFLAGS)"
 cmake -S . -B build-package \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX=/usr \
+  -DTESSARY_DEBIAN_PACKAGE=ON \
   -DTESSARY_SYSTEMD_UNIT_DIR=/lib/systemd/system \
   -DTESSARY_STATIC_LIBS=OFF \
   -DTESSARY_TESTS=OFF \
