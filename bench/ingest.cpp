@@ -103,14 +103,14 @@ bool deliver(int port, const std::string& bytes, std::string* reply) {
 // Polls the store for rows it has not seen yet; calls `seen(path, when)` for each.
 class Watcher {
  public:
-  explicit Watcher(const std::string& spec) : spec_(spec) {}
+  explicit Watcher(const std::string& location) : location_(location) {}
   bool open(std::string* error) {
-    if (spec_.rfind("postgres", 0) == 0) {
-      pg_ = PQconnectdb(spec_.c_str());
+    if (location_.rfind("postgres", 0) == 0) {
+      pg_ = PQconnectdb(location_.c_str());
       if (PQstatus(pg_) != CONNECTION_OK) return *error = PQerrorMessage(pg_), false;
       return true;
     }
-    if (sqlite3_open_v2(spec_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(location_.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
       return *error = sqlite3_errmsg(db_), false;
     sqlite3_busy_timeout(db_, 1000);
     return sqlite3_prepare_v2(db_, "SELECT id, path FROM files WHERE id > ?1", -1, &stmt_, nullptr) == SQLITE_OK ||
@@ -150,7 +150,7 @@ class Watcher {
   }
 
  private:
-  std::string spec_;
+  std::string location_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
   PGconn* pg_ = nullptr;

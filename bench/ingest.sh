@@ -91,7 +91,7 @@ avg=$((avg / n_records))
 echo "ingest: $n_records agent records of the mixed corpus, $avg bytes on average"
 
 # --- tessary-server on SQLite --------------------------------------------------------------------
-run_server() {  # $1: name, $2: store spec, $3: watch spec
+run_server() {  # $1: name, $2: store location, $3: watch location
   "$build/tessary-server" --listen 127.0.0.1:0 --store "$2" 2> "$out/$1.log" &
   local pid=$!
   pids+=("$pid")

@@ -161,10 +161,10 @@ int main(int argc, char** argv) {
     r.stamp = std::string(when) + ".000001";
     records.push_back(std::move(r));
   }
-  const std::string sqlite_spec = dir + "/index.db";
-  if (!exists(sqlite_spec)) {
-    std::fprintf(stderr, "bench: filling %s\n", sqlite_spec.c_str());
-    const std::string error = harness::fill_store(sqlite_spec, records);
+  const std::string sqlite_location = dir + "/index.db";
+  if (!exists(sqlite_location)) {
+    std::fprintf(stderr, "bench: filling %s\n", sqlite_location.c_str());
+    const std::string error = harness::fill_store(sqlite_location, records);
     if (!error.empty()) {
       std::fprintf(stderr, "bench: %s\n", error.c_str());
       return 1;
@@ -213,17 +213,17 @@ int main(int argc, char** argv) {
 
   std::fprintf(stderr, "bench: starting PostgreSQL and filling it\n");
   harness::PgServer pg;
-  const std::string pg_spec = pg.ok() ? pg.fresh_database() : "";
-  if (pg_spec.empty()) {
+  const std::string pg_location = pg.ok() ? pg.fresh_database() : "";
+  if (pg_location.empty()) {
     std::fprintf(stderr, "bench: PostgreSQL: %s\n", pg.error().c_str());
     return 1;
   }
-  std::string error = harness::fill_store(pg_spec, records);
+  std::string error = harness::fill_store(pg_location, records);
   if (!error.empty()) {
     std::fprintf(stderr, "bench: PostgreSQL: %s\n", error.c_str());
     return 1;
   }
-  harness::run_process({"psql", pg_spec, "-qc", "VACUUM ANALYZE"}, {}, 600);
+  harness::run_process({"psql", pg_location, "-qc", "VACUUM ANALYZE"}, {}, 600);
 
   // Time every query: in process and as a command, on both stores; recollq as a command.
   struct Series {
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
                                 {"/api/search over HTTP, SQLite (tessary-server --http)", {}},
                                 {"recollq -n 20 -A (command)", {}}};
   // The page's API, served by the real server over the same SQLite store.
-  harness::ServerProcess server(sqlite_spec, {"--http", "127.0.0.1:0"});
+  harness::ServerProcess server(sqlite_location, {"--http", "127.0.0.1:0"});
   int http_port = 0;
   harness::wait_until(
       [&] {
@@ -252,8 +252,8 @@ int main(int argc, char** argv) {
   httplib::Client http("127.0.0.1", http_port);
   http.set_read_timeout(60);
   std::string err;
-  auto sqlite_reader = tessary::search::open_store(sqlite_spec, &err);
-  auto pg_reader = tessary::search::open_store(pg_spec, &err);
+  auto sqlite_reader = tessary::search::open_store(sqlite_location, &err);
+  auto pg_reader = tessary::search::open_store(pg_location, &err);
   if (!sqlite_reader || !pg_reader) {
     std::fprintf(stderr, "bench: %s\n", err.c_str());
     return 1;
@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
       for (int s = 0; s < 2; ++s) {
         const auto start = std::chrono::steady_clock::now();
         const harness::ProcessResult r =
-            harness::run_process({TESSARY_SEARCH_BINARY, "--store", s == 0 ? sqlite_spec : pg_spec, "--json", q.tessary});
+            harness::run_process({TESSARY_SEARCH_BINARY, "--store", s == 0 ? sqlite_location : pg_location, "--json", q.tessary});
         keep(s, ms_since(start));
         if (r.status > 1) {
           std::fprintf(stderr, "bench: tessary-search failed: %s\n", r.err.c_str());

@@ -1,13 +1,11 @@
 #include "search/store_reader.h"
 
+#include "store/store.h"
+
 namespace tessary::search {
 
-bool is_postgres_spec(const std::string& spec) {
-  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0;
-}
-
-std::unique_ptr<StoreReader> open_store(const std::string& spec, std::string* error) {
-  return is_postgres_spec(spec) ? open_pg_reader(spec, error) : open_sqlite_reader(spec, error);
+std::unique_ptr<StoreReader> open_store(const std::string& location, std::string* error) {
+  return store::is_postgres_location(location) ? open_pg_reader(location, error) : open_sqlite_reader(location, error);
 }
 
 std::string prefix_successor(const std::string& prefix) {

@@ -79,13 +79,10 @@ class StoreReader {
   virtual bool stats(Stats* out, std::string* error) = 0;
 };
 
-/// True when `spec` names a PostgreSQL database ("postgresql://" or "postgres://").
-bool is_postgres_spec(const std::string& spec);
-
-/// Opens the store named by `spec` (a file path or a PostgreSQL URI) for reading; nothing is ever
+/// Opens the store named by `location` (a file path or a PostgreSQL URI) for reading; nothing is ever
 /// created or written. Null with `*error` (naming the reason) when it cannot be opened or holds
 /// no tessary schema.
-std::unique_ptr<StoreReader> open_store(const std::string& spec, std::string* error);
+std::unique_ptr<StoreReader> open_store(const std::string& location, std::string* error);
 
 /// The smallest byte string greater than every string that starts with `prefix`; empty when
 /// there is none (the prefix is empty or all bytes 0xFF).

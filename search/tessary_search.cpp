@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kDefaultStore = "/var/lib/tessary/index.db";
 
 constexpr const char* kUsage =
-    "usage: tessary-search [--store SPEC] [--path PREFIX] [--name GLOB] [--min-size N] [--max-size N]\n"
+    "usage: tessary-search [--store STORE] [--path PREFIX] [--name GLOB] [--min-size N] [--max-size N]\n"
     "                      [--after DATE] [--before DATE] [--digest MD5] [--duplicates] [--limit N]\n"
     "                      [--offset N] [--json] [--content] [--help] [--version] [QUERY...]\n";
 
@@ -38,7 +38,7 @@ constexpr const char* kHelp =
     "    time. Without QUERY every file is listed, newest first.\n"
     "\n"
     "OPTIONS\n"
-    "    --store SPEC      the store: an SQLite file (default /var/lib/tessary/index.db) or a\n"
+    "    --store STORE      the store: an SQLite file (default /var/lib/tessary/index.db) or a\n"
     "                      postgresql:// or postgres:// URI; only read, never changed\n"
     "    --path PREFIX     only paths that start with PREFIX (compared byte by byte)\n"
     "    --name GLOB       only file names matching GLOB (*, ?, [a-z], [!x]; letters of any case)\n"
@@ -139,14 +139,14 @@ int main(int argc, char** argv) {
 
   // Read the options into a request; a bad value is a usage error.
   tessary::search::Request request;
-  std::string store_spec = kDefaultStore;
+  std::string store_location = kDefaultStore;
   bool json = false;
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
     std::string error;
     switch (c) {
-      case kStore: store_spec = optarg; break;
+      case kStore: store_location = optarg; break;
       case kDuplicates: request.duplicates = true; break;
       case kJson: json = true; break;
       case kContent: request.content = true; break;
@@ -173,9 +173,9 @@ int main(int argc, char** argv) {
 
   // Open the store read-only.
   std::string error;
-  std::unique_ptr<tessary::search::StoreReader> store = tessary::search::open_store(store_spec, &error);
+  std::unique_ptr<tessary::search::StoreReader> store = tessary::search::open_store(store_location, &error);
   if (!store) {
-    std::fprintf(stderr, "tessary-search: %s: %s\n", tessary::search::terminal_text(store_spec).c_str(),
+    std::fprintf(stderr, "tessary-search: %s: %s\n", tessary::search::terminal_text(store_location).c_str(),
                  tessary::search::terminal_text(error).c_str());
     return 2;
   }
@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   // Search, then print the page: JSON lines or the table.
   tessary::search::Result result;
   if (!tessary::search::run_search(*store, request, &result, &error)) {
-    std::fprintf(stderr, "tessary-search: %s: %s\n", tessary::search::terminal_text(store_spec).c_str(),
+    std::fprintf(stderr, "tessary-search: %s: %s\n", tessary::search::terminal_text(store_location).c_str(),
                  tessary::search::terminal_text(error).c_str());
     return 2;
   }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "process/text.h"
 #include "web/web.h"
 
 namespace tessary::server {
@@ -22,7 +23,7 @@ answers nothing.
 Options:
       --listen HOST:PORT   listen there (default 127.0.0.1:7777; [ADDRESS]:PORT for IPv6;
                            a host name listens on every address it has)
-      --store SPEC         a file path (SQLite, default /var/lib/tessary/index.db) or a
+      --store STORE         a file path (SQLite, default /var/lib/tessary/index.db) or a
                            postgresql:// or postgres:// URI
       --allow CIDR         accept only peers in this address block (repeatable; default: all)
       --user NAME          when started as root, run as NAME once listening and the store is
@@ -65,22 +66,6 @@ bool split_host_port(const std::string& text, std::string* host, std::string* po
   return std::stoi(*port) <= 65535;
 }
 
-bool parse_size(const std::string& text, std::size_t* bytes) {
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  if (errno != 0) return false;
-  unsigned long long scale = 1;
-  const std::string suffix = end;
-  if (suffix == "K" || suffix == "k") scale = 1ull << 10;
-  else if (suffix == "M" || suffix == "m") scale = 1ull << 20;
-  else if (suffix == "G" || suffix == "g") scale = 1ull << 30;
-  else if (!suffix.empty()) return false;
-  if (value == 0 || value > (1ull << 62) / scale) return false;
-  *bytes = static_cast<std::size_t>(value * scale);
-  return true;
-}
 
 Command parse_options(int argc, char** argv, Options* options, std::string* error) {
   enum { kListen = 256, kStore, kAllow, kUser, kHttp, kRecordLimit, kIdle, kQuiet, kHelp, kVersion };
@@ -131,10 +116,13 @@ Command parse_options(int argc, char** argv, Options* options, std::string* erro
         options->http = value;
         break;
       }
-      case kRecordLimit:
-        if (!parse_size(value, &options->record_limit))
+      case kRecordLimit: {
+        std::uint64_t bytes = 0;
+        if (!parse_byte_size(value, &bytes))
           return *error = "--record-limit: not a byte count: " + value, Command::kUsageError;
+        options->record_limit = static_cast<std::size_t>(bytes);
         break;
+      }
       case kIdle: {
         if (value.empty() || value.size() > 6 || value.find_first_not_of("0123456789") != std::string::npos ||
             std::stoi(value) == 0)

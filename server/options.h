@@ -42,8 +42,5 @@ std::string help_text();
 /// Splits "HOST:PORT" / "[IPV6]:PORT" / ":PORT" (host 127.0.0.1); false when it is not one.
 bool split_host_port(const std::string& text, std::string* host, std::string* port);
 
-/// Reads a byte count with an optional K, M or G suffix (powers of 1024); false when it is not one
-/// or is 0.
-bool parse_size(const std::string& text, std::size_t* bytes);
 
 }  // namespace tessary::server

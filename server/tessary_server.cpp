@@ -63,7 +63,7 @@ std::unique_ptr<tessary::web::HttpServer> open_page(const tessary::server::Optio
   int port = 0;
   tessary::web::parse_http_address(options.http, /*allow_zero=*/true, &host, &port);
   tessary::web::Options web;
-  web.store_spec = options.store;
+  web.store_location = options.store;
   const std::vector<tessary::server::Cidr> allow = options.allow;
   web.allowed = [allow](const std::string& address) {
     sockaddr_storage peer{};
@@ -84,10 +84,10 @@ std::unique_ptr<tessary::web::HttpServer> open_page(const tessary::server::Optio
 }
 
 // "http://HOST:PORT/" for the log (IPv6 hosts in brackets).
-std::string page_address(const std::string& spec, int port) {
+std::string page_address(const std::string& location, int port) {
   std::string host;
   int ignored = 0;
-  tessary::web::parse_http_address(spec, /*allow_zero=*/true, &host, &ignored);
+  tessary::web::parse_http_address(location, /*allow_zero=*/true, &host, &ignored);
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
   return "http://" + host + ":" + std::to_string(port) + "/";
 }

@@ -7,13 +7,13 @@
 
 namespace tessary::store {
 
-bool is_postgres_spec(const std::string& spec) {
-  return spec.rfind("postgresql://", 0) == 0 || spec.rfind("postgres://", 0) == 0;
+bool is_postgres_location(const std::string& location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
 }
 
-std::unique_ptr<Store> open_store(const std::string& spec, std::string* error) {
-  if (is_postgres_spec(spec)) return open_postgres_store(spec, error);
-  return open_sqlite_store(spec, error);
+std::unique_ptr<Store> open_store(const std::string& location, std::string* error) {
+  if (is_postgres_location(location)) return open_postgres_store(location, error);
+  return open_sqlite_store(location, error);
 }
 
 std::string local_time_now() {

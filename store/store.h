@@ -1,7 +1,7 @@
-// The index store: opening it from a spec and writing batches of parsed records into it. The
+// The index store: opening it from a location and writing batches of parsed records into it. The
 // schema is in store/schema.h; this unit is its only writer.
 //
-// A spec is a file path (SQLite, the embedded default) or a "postgresql://" / "postgres://" URI
+// A location is a file path (SQLite, the embedded default) or a "postgresql://" / "postgres://" URI
 // (libpq). Every batch is one transaction; a record replaces the row of its path only when its
 // stamp is strictly newer (compared as times), so records that arrive out of order never let an
 // older one win, also with several servers writing into one PostgreSQL database.
@@ -16,8 +16,8 @@
 
 namespace tessary::store {
 
-/// True when `spec` names a PostgreSQL database ("postgresql://" or "postgres://").
-bool is_postgres_spec(const std::string& spec);
+/// True when `location` names a PostgreSQL database ("postgresql://" or "postgres://").
+bool is_postgres_location(const std::string& location);
 
 /// One writer connection to a store. Not thread-safe: one thread uses it.
 class Store {
@@ -44,11 +44,11 @@ class Store {
   virtual std::vector<std::string> files() const = 0;
 };
 
-/// Opens the store named by `spec`, creating its schema when missing (SQLite: also the file, and
+/// Opens the store named by `location`, creating its schema when missing (SQLite: also the file, and
 /// its directory when only that last level is missing). Returns null with a message naming the
 /// store and the reason in `error` when it cannot be opened, is not a tessary store, or was made
 /// by a newer schema version.
-std::unique_ptr<Store> open_store(const std::string& spec, std::string* error);
+std::unique_ptr<Store> open_store(const std::string& location, std::string* error);
 
 /// The server's local time now, as "last_received" holds it ("YYYY-MM-DDTHH:MM:SS").
 std::string local_time_now();

@@ -20,10 +20,10 @@ tessary::CivilTime civil(const std::string& text) {
 
 }  // namespace
 
-std::string fill_store(const std::string& spec, const std::vector<StoredRecord>& records, long long rejected,
+std::string fill_store(const std::string& location, const std::vector<StoredRecord>& records, long long rejected,
                        const std::string& last_received) {
   std::string error;
-  std::unique_ptr<tessary::store::Store> store = tessary::store::open_store(spec, &error);
+  std::unique_ptr<tessary::store::Store> store = tessary::store::open_store(location, &error);
   if (!store) return error;
   std::vector<tessary::IndexRecord> parsed;
   parsed.reserve(records.size());

@@ -19,10 +19,10 @@ struct StoredRecord {
   std::string content;
 };
 
-/// Opens (creating) the store `spec` (an SQLite file path or a postgresql:// URI) and writes
+/// Opens (creating) the store `location` (an SQLite file path or a postgresql:// URI) and writes
 /// `records` in batches of 1000, then `rejected` and `last_received` ("YYYY-MM-DDTHH:MM:SS").
 /// Returns an error message, empty on success.
-std::string fill_store(const std::string& spec, const std::vector<StoredRecord>& records, long long rejected = 0,
+std::string fill_store(const std::string& location, const std::vector<StoredRecord>& records, long long rejected = 0,
                        const std::string& last_received = "");
 
 }  // namespace harness

@@ -50,37 +50,37 @@ std::vector<StoredRecord> records() {
 }
 
 // One store of each kind, filled once for the whole program.
-std::string store_spec(const std::string& kind) {
+std::string store_location(const std::string& kind) {
   static harness::TempDir dir;
-  static std::string sqlite_spec;
+  static std::string sqlite_location;
   static std::unique_ptr<harness::PgServer> pg;
-  static std::string pg_spec;
+  static std::string pg_location;
   if (kind == "sqlite") {
-    if (sqlite_spec.empty()) {
-      sqlite_spec = dir.file("index.db");
-      const std::string error = harness::fill_store(sqlite_spec, records(), 3, "2024-08-08T08:08:08");
+    if (sqlite_location.empty()) {
+      sqlite_location = dir.file("index.db");
+      const std::string error = harness::fill_store(sqlite_location, records(), 3, "2024-08-08T08:08:08");
       EXPECT_EQ(error, "");
     }
-    return sqlite_spec;
+    return sqlite_location;
   }
   if (!pg) {
     pg = std::make_unique<harness::PgServer>();
-    if (pg->ok()) pg_spec = pg->fresh_database();
-    EXPECT_NE(pg_spec, "") << pg->error();
-    if (!pg_spec.empty()) {
-      EXPECT_EQ(harness::fill_store(pg_spec, records(), 3, "2024-08-08T08:08:08"), "");
+    if (pg->ok()) pg_location = pg->fresh_database();
+    EXPECT_NE(pg_location, "") << pg->error();
+    if (!pg_location.empty()) {
+      EXPECT_EQ(harness::fill_store(pg_location, records(), 3, "2024-08-08T08:08:08"), "");
     }
   }
-  return pg_spec;
+  return pg_location;
 }
 
 class SearchStore : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
-    spec_ = store_spec(GetParam());
-    ASSERT_NE(spec_, "");
+    location_ = store_location(GetParam());
+    ASSERT_NE(location_, "");
     std::string error;
-    store_ = tessary::search::open_store(spec_, &error);
+    store_ = tessary::search::open_store(location_, &error);
     ASSERT_TRUE(store_) << error;
   }
 
@@ -97,7 +97,7 @@ class SearchStore : public ::testing::TestWithParam<std::string> {
     return out;
   }
 
-  std::string spec_;
+  std::string location_;
   std::unique_ptr<tessary::search::StoreReader> store_;
 };
 
@@ -189,8 +189,8 @@ TEST(SearchCommand, BothStoresPrintTheSameBytes) {
   };
   for (const auto& args : requests) {
     std::vector<std::string> a = args, b = args;
-    a.insert(a.begin(), {"--store", store_spec("sqlite")});
-    b.insert(b.begin(), {"--store", store_spec("postgres")});
+    a.insert(a.begin(), {"--store", store_location("sqlite")});
+    b.insert(b.begin(), {"--store", store_location("postgres")});
     const harness::ProcessResult from_sqlite = search(a);
     const harness::ProcessResult from_postgres = search(b);
     std::string shown;
@@ -202,8 +202,8 @@ TEST(SearchCommand, BothStoresPrintTheSameBytes) {
 }
 
 TEST(SearchCommand, JsonLinesStatusesAndMessages) {
-  const std::string spec = store_spec("sqlite");
-  harness::ProcessResult r = search({"--store", spec, "--json", "--content", "--path", "/hostile/"});
+  const std::string location = store_location("sqlite");
+  harness::ProcessResult r = search({"--store", location, "--json", "--content", "--path", "/hostile/"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "{\"path\":\"/hostile/\xef\xbf\xbd\xef\xbf\xbd<script>\\n#DATEINAME#x.txt\","
@@ -214,22 +214,22 @@ TEST(SearchCommand, JsonLinesStatusesAndMessages) {
             "\xe2\x80\xae evil\","
             "\"content\":\"<script>alert(1)</script> \\\"><img src=x onerror=alert(2)> javascript:alert(3) "
             "\xe2\x80\xae evil\\r\"}\n");
-  r = search({"--store", spec, "--json", "--path", "/other/quickly"});
+  r = search({"--store", location, "--json", "--path", "/other/quickly"});
   EXPECT_NE(r.out.find("\"md5\":null,"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\"snippet\":\"quickly quicker quickest\"}"), std::string::npos) << r.out;
   // Table: hits bracketed when not on a terminal, stored control characters escaped.
-  r = search({"--store", spec, "javascript"});
+  r = search({"--store", location, "javascript"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "      90  2022-01-01 00:00  /hostile/\xef\xbf\xbd\xef\xbf\xbd<script>\\n#DATEINAME#x.txt\n"
             "                            \xe2\x80\xa6\"><img src=x onerror=alert(2)> [javascript]:alert(3) "
             "\\u202e evil\n");
-  EXPECT_EQ(search({"--store", spec, "nothing_like_this"}).status, 1);
-  r = search({"--store", spec, "--limit", "abc"});
+  EXPECT_EQ(search({"--store", location, "nothing_like_this"}).status, 1);
+  r = search({"--store", location, "--limit", "abc"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("tessary-search: --limit: not a non-negative number: abc"), std::string::npos) << r.err;
-  EXPECT_EQ(search({"--store", spec, "--after", "2023-02-30"}).status, 2);
-  EXPECT_EQ(search({"--store", spec, "--bogus"}).status, 2);
+  EXPECT_EQ(search({"--store", location, "--after", "2023-02-30"}).status, 2);
+  EXPECT_EQ(search({"--store", location, "--bogus"}).status, 2);
   harness::TempDir dir;
   harness::write_file(dir.file("not.db"), "this is not a database");
   r = search({"--store", dir.file("not.db"), "x"});

@@ -142,10 +142,10 @@ bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds tim
   }
 }
 
-std::vector<tessary::IndexRecord> store_rows(const std::string& spec) {
+std::vector<tessary::IndexRecord> store_rows(const std::string& location) {
   std::string error;
   std::vector<tessary::IndexRecord> rows;
-  auto store = tessary::store::open_store(spec, &error);
+  auto store = tessary::store::open_store(location, &error);
   if (store) store->read_rows(&rows, &error);
   return rows;
 }
@@ -167,9 +167,9 @@ std::vector<std::string> sqlite_paths(const std::string& path) {
   return paths;
 }
 
-std::string store_stat(const std::string& spec, const std::string& name) {
+std::string store_stat(const std::string& location, const std::string& name) {
   std::string error, value;
-  auto store = tessary::store::open_store(spec, &error);
+  auto store = tessary::store::open_store(location, &error);
   if (store) store->read_stat(name, &value, &error);
   return value;
 }

@@ -57,12 +57,12 @@ std::string agent_record(const std::string& path, const std::string& content, in
 /// Polls `done` every 20 ms for at most `timeout`; true once it held.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
-/// The rows of the store `spec`, read through a store connection of its own; empty on error.
-std::vector<tessary::IndexRecord> store_rows(const std::string& spec);
+/// The rows of the store `location`, read through a store connection of its own; empty on error.
+std::vector<tessary::IndexRecord> store_rows(const std::string& location);
 /// The paths in the SQLite store at `path`, read through a read-only connection (which never
 /// waits for the server's writer); empty on error.
 std::vector<std::string> sqlite_paths(const std::string& path);
-/// A statistic of the store `spec`.
-std::string store_stat(const std::string& spec, const std::string& name);
+/// A statistic of the store `location`.
+std::string store_stat(const std::string& location, const std::string& name);
 
 }  // namespace harness

@@ -46,16 +46,16 @@ class StoreTest : public ::testing::TestWithParam<const char*> {
       static harness::PgServer server;  // one per test process, stopped and removed at its exit
       pg_ = &server;
       ASSERT_TRUE(pg_->ok()) << pg_->error();
-      spec_ = pg_->fresh_database();
-      ASSERT_FALSE(spec_.empty()) << pg_->error();
+      location_ = pg_->fresh_database();
+      ASSERT_FALSE(location_.empty()) << pg_->error();
     } else {
-      spec_ = dir_.file("sub/index.db");  // the last directory level is made
+      location_ = dir_.file("sub/index.db");  // the last directory level is made
     }
     store_ = open();
   }
   std::unique_ptr<tessary::store::Store> open() {
     std::string error;
-    auto store = tessary::store::open_store(spec_, &error);
+    auto store = tessary::store::open_store(location_, &error);
     EXPECT_TRUE(store) << error;
     return store;
   }
@@ -81,7 +81,7 @@ class StoreTest : public ::testing::TestWithParam<const char*> {
 
   harness::TempDir dir_;
   harness::PgServer* pg_ = nullptr;
-  std::string spec_;
+  std::string location_;
   std::unique_ptr<tessary::store::Store> store_;
 };
 
@@ -141,7 +141,7 @@ TEST_P(StoreTest, ConcurrentWritersKeepTheNewestOfEachPath) {
   for (int w = 0; w < 4; ++w) {
     writers.emplace_back([this, w] {
       std::string error;
-      auto store = tessary::store::open_store(spec_, &error);
+      auto store = tessary::store::open_store(location_, &error);
       ASSERT_TRUE(store) << error;
       for (int batch = 0; batch < 10; ++batch) {
         std::vector<IndexRecord> records;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "process/text.h"
 #include "tests/harness.h"
 #include "walk/options.h"
 #include "walk/state.h"
@@ -23,12 +24,12 @@ TEST(WalkOptions, SizesInBytesAndPowersOf1024) {
       {"1GiB", 1073741824}, {"2MB", 2097152}, {"1T", 1099511627776}};
   for (const auto& [text, bytes] : good) {
     std::uint64_t got = 0;
-    EXPECT_TRUE(tessary::parse_size(text, &got)) << text;
+    EXPECT_TRUE(tessary::parse_byte_size(text, &got)) << text;
     EXPECT_EQ(got, bytes) << text;
   }
   for (const char* bad : {"", "0", "G", "1X", "-1", "1.5G", "99999999999999999999", "17179869184G", " 1"}) {
     std::uint64_t got = 0;
-    EXPECT_FALSE(tessary::parse_size(bad, &got)) << bad;
+    EXPECT_FALSE(tessary::parse_byte_size(bad, &got)) << bad;
   }
 }
 

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "process/text.h"
+
 namespace tessary {
 namespace {
 
@@ -25,26 +27,6 @@ enum LongOnly { kFrom = 256, kExclude, kTimeLimit, kMemoryLimit, kState, kFull, 
 
 }  // namespace
 
-bool parse_size(const std::string& text, std::uint64_t* bytes) {
-  std::size_t digits = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 19) return false;
-  std::string unit = text.substr(digits);
-  if (unit.size() >= 2 && (unit.compare(unit.size() - 2, 2, "iB") == 0)) unit.resize(unit.size() - 2);
-  else if (!unit.empty() && (unit.back() == 'B' || unit.back() == 'b') && unit.size() <= 2) unit.pop_back();
-  int shift = 0;
-  if (unit.empty()) shift = 0;
-  else if (unit == "k" || unit == "K") shift = 10;
-  else if (unit == "m" || unit == "M") shift = 20;
-  else if (unit == "g" || unit == "G") shift = 30;
-  else if (unit == "t" || unit == "T") shift = 40;
-  else return false;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.substr(0, digits).c_str(), nullptr, 10);
-  if (errno != 0 || value == 0 || value > (ULLONG_MAX >> shift)) return false;
-  *bytes = static_cast<std::uint64_t>(value) << shift;
-  return true;
-}
 
 bool parse_walk_options(int argc, char** argv, WalkOptions* options, std::string* error) {
   static const option kLong[] = {
@@ -87,7 +69,7 @@ bool parse_walk_options(int argc, char** argv, WalkOptions* options, std::string
         }
         break;
       case kMemoryLimit:
-        if (!parse_size(optarg, &options->memory_limit)) {
+        if (!parse_byte_size(optarg, &options->memory_limit)) {
           *error = "invalid memory limit '" + std::string(optarg) + "' (bytes, or a number with K, M, G or T)";
           return false;
         }

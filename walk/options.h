@@ -30,9 +30,6 @@ struct WalkOptions {
 /// usage error: an unknown option, a missing or malformed value, or no PATH and no --from.
 bool parse_walk_options(int argc, char** argv, WalkOptions* options, std::string* error);
 
-/// "1073741824", "1G", "512M", "64k" (powers of 1024; an optional trailing "B" or "iB") as
-/// bytes. False when the text is not such a size or is zero or overflows.
-bool parse_size(const std::string& text, std::uint64_t* bytes);
 
 /// The default state file: /var/lib/tessary/walk.db for root, else
 /// ${XDG_STATE_HOME:-$HOME/.local/state}/tessary/walk.db. Empty when neither XDG_STATE_HOME nor

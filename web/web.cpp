@@ -26,7 +26,7 @@ std::string error_json(const std::string& message) {
 // expensive to make); dropped after a store error so the next request opens it afresh.
 struct ThreadStore {
   std::unique_ptr<search::StoreReader> reader;
-  std::string spec;
+  std::string location;
 };
 
 ThreadStore& thread_slot() {
@@ -34,11 +34,11 @@ ThreadStore& thread_slot() {
   return slot;
 }
 
-search::StoreReader* thread_store(const std::string& spec, std::string* error) {
+search::StoreReader* thread_store(const std::string& location, std::string* error) {
   ThreadStore& slot = thread_slot();
-  if (!slot.reader || slot.spec != spec) {
-    slot.reader = search::open_store(spec, error);
-    slot.spec = spec;
+  if (!slot.reader || slot.location != location) {
+    slot.reader = search::open_store(location, error);
+    slot.location = location;
   }
   return slot.reader.get();
 }
@@ -71,7 +71,7 @@ bool parse_http_address(const std::string& text, bool allow_zero, std::string* h
   return true;
 }
 
-ApiAnswer api_search(const std::string& store_spec, const std::vector<std::pair<std::string, std::string>>& params) {
+ApiAnswer api_search(const std::string& store_location, const std::vector<std::pair<std::string, std::string>>& params) {
   // The URL parameters of the filters are the command's options, with '_' for '-'.
   static const std::map<std::string, std::string> kFields = {
       {"q", "query"},        {"path", "path"},     {"name", "name"},     {"min_size", "min-size"},
@@ -94,7 +94,7 @@ ApiAnswer api_search(const std::string& store_spec, const std::vector<std::pair<
     if (!search::set_field(&request, field->second, value, key, &error)) return {400, error_json(error)};
   }
   std::string error;
-  search::StoreReader* store = thread_store(store_spec, &error);
+  search::StoreReader* store = thread_store(store_location, &error);
   search::Result result;
   if (store == nullptr || !search::run_search(*store, request, &result, &error)) {
     drop_thread_store();
@@ -108,9 +108,9 @@ ApiAnswer api_search(const std::string& store_spec, const std::vector<std::pair<
   return {200, body + "]}"};
 }
 
-ApiAnswer api_stats(const std::string& store_spec) {
+ApiAnswer api_stats(const std::string& store_location) {
   std::string error;
-  search::StoreReader* store = thread_store(store_spec, &error);
+  search::StoreReader* store = thread_store(store_location, &error);
   search::Stats stats;
   if (store == nullptr || !store->stats(&stats, &error)) {
     drop_thread_store();
@@ -185,18 +185,18 @@ void HttpServer::routes() {
       res.set_content(asset.data, asset.size, asset.type);
     });
   }
-  const std::string spec = options_.store_spec;
+  const std::string location = options_.store_location;
   const auto json = [](httplib::Response& res, const ApiAnswer& answer) {
     res.status = answer.status;
     res.set_header("Cache-Control", "no-store");
     res.set_content(answer.body, "application/json; charset=utf-8");
   };
-  server_->Get("/api/search", [spec, json](const httplib::Request& req, httplib::Response& res) {
+  server_->Get("/api/search", [location, json](const httplib::Request& req, httplib::Response& res) {
     std::vector<std::pair<std::string, std::string>> params(req.params.begin(), req.params.end());
-    json(res, api_search(spec, params));
+    json(res, api_search(location, params));
   });
-  server_->Get("/api/stats", [spec, json](const httplib::Request&, httplib::Response& res) {
-    json(res, api_stats(spec));
+  server_->Get("/api/stats", [location, json](const httplib::Request&, httplib::Response& res) {
+    json(res, api_stats(location));
   });
   server_->set_error_handler([](const httplib::Request&, httplib::Response& res) {
     if (res.body.empty()) {

@@ -25,7 +25,7 @@ namespace tessary::web {
 
 /// What the HTTP server needs to know.
 struct Options {
-  std::string store_spec;  ///< the store to read (file path or postgresql:// URI)
+  std::string store_location;  ///< the store to read (file path or postgresql:// URI)
   /// Decides whether a peer (its address as text, e.g. "127.0.0.1" or "::1") may be served;
   /// empty: everyone. A refused peer gets 403 and nothing else.
   std::function<bool(const std::string& address)> allowed;
@@ -68,8 +68,8 @@ struct ApiAnswer {
   int status = 200;
   std::string body;
 };
-ApiAnswer api_search(const std::string& store_spec, const std::vector<std::pair<std::string, std::string>>& params);
+ApiAnswer api_search(const std::string& store_location, const std::vector<std::pair<std::string, std::string>>& params);
 /// The answer to /api/stats.
-ApiAnswer api_stats(const std::string& store_spec);
+ApiAnswer api_stats(const std::string& store_location);
 
 }  // namespace tessary::web
