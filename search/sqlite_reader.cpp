@@ -116,6 +116,66 @@ std::string conditions(const Request& request, std::vector<Param>* params, const
   return sql;
 }
 
+// The token count of each indexed content, as FTS5 keeps it in its docsize table (one varint a
+// column, big-endian groups of seven bits; the table has one column). Lookups must come in
+// ascending rowid order, as a MATCH gives them: a near row is reached by stepping forward over
+// the table, a far one by a new seek, so a dense run of matches costs a sequential read instead
+// of one b-tree search each.
+class TokenCounts {
+ public:
+  TokenCounts(sqlite3* db, std::string* error)
+      : db_(db), stmt_(db, "SELECT id, sz FROM files_fts_docsize WHERE id >= ? ORDER BY id", error) {}
+
+  /// False when the statement could not be made (`*error` of the constructor says why).
+  bool ok() const { return stmt_.get() != nullptr; }
+
+  /// Sets `*tokens` for row `id`; false with `*error` when the table has no such row.
+  bool find(std::int64_t id, std::size_t* tokens, std::string* error) {
+    if (!positioned_ || id < current_ || id - current_ > kStepMax) {
+      sqlite3_reset(stmt_.get());
+      sqlite3_bind_int64(stmt_.get(), 1, id);
+      positioned_ = advance();
+    }
+    while (positioned_ && current_ < id) positioned_ = advance();
+    if (!positioned_ || current_ != id || !decode(tokens)) {
+      *error = positioned_ || done_ ? "the full-text index has no size for a row" : sqlite3_errmsg(db_);
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::int64_t kStepMax = 32;
+
+  bool advance() {
+    const int rc = sqlite3_step(stmt_.get());
+    done_ = rc == SQLITE_DONE;
+    if (rc != SQLITE_ROW) return false;
+    current_ = sqlite3_column_int64(stmt_.get(), 0);
+    return true;
+  }
+
+  bool decode(std::size_t* tokens) const {
+    const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(stmt_.get(), 1));
+    const int n = sqlite3_column_bytes(stmt_.get(), 1);
+    std::size_t value = 0;
+    for (int i = 0; i < n && i < 5; ++i) {
+      value = (value << 7) | (p[i] & 0x7F);
+      if ((p[i] & 0x80) == 0) {
+        *tokens = value;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  sqlite3* db_;
+  Statement stmt_;
+  bool positioned_ = false;
+  bool done_ = false;
+  std::int64_t current_ = 0;
+};
+
 class SqliteReader : public StoreReader {
  public:
   explicit SqliteReader(sqlite3* db) : db_(db) {}
@@ -181,23 +241,49 @@ class SqliteReader : public StoreReader {
         request.after || request.before || request.digest || request.duplicates || request.name_glob) {
       return false;
     }
-    // Scores from the full-text index alone (no row of the files table is read) ...
-    std::vector<std::pair<double, std::int64_t>> scored;
+    // The matches with each phrase's number of instances, from the full-text index alone: neither
+    // the files table nor the sizes are read per match here ...
+    std::vector<std::int64_t> ids;
+    std::vector<std::uint32_t> counts;  // phrases per match, match after match
+    std::size_t phrases = 0;
     {
-      Statement stmt(db_, "SELECT tessary_score(files_fts), rowid FROM files_fts WHERE files_fts MATCH ?", error);
+      Statement stmt(db_, "SELECT rowid, tessary_counts(files_fts) FROM files_fts WHERE files_fts MATCH ?", error);
       if (stmt.get() == nullptr) return false;
       stmt.bind({{Param::kText, expression}});
       int rc;
       while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
-        scored.emplace_back(sqlite3_column_double(stmt.get(), 0), sqlite3_column_int64(stmt.get(), 1));
+        const auto* blob = static_cast<const std::uint32_t*>(sqlite3_column_blob(stmt.get(), 1));
+        const std::size_t n = static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 1)) / sizeof(std::uint32_t);
+        if (ids.empty()) phrases = n;
+        if (n != phrases || (n > 0 && blob == nullptr)) {
+          *error = "the full-text index gave an unexpected phrase count";
+          return false;
+        }
+        ids.push_back(sqlite3_column_int64(stmt.get(), 0));
+        counts.insert(counts.end(), blob, blob + n);
       }
       if (rc != SQLITE_DONE) {
         *error = sqlite3_errmsg(db_);
         return false;
       }
     }
-    *total = static_cast<std::int64_t>(scored.size());
-    // ... then the rows of the best `count` scores and of every record tied with the last of them.
+    *total = static_cast<std::int64_t>(ids.size());
+    // ... then the token counts, read in rowid order beside the matches, give the scores ...
+    std::vector<std::pair<double, std::int64_t>> scored;
+    scored.reserve(ids.size());
+    {
+      TokenCounts sizes(db_, error);
+      if (!sizes.ok()) return false;
+      std::vector<std::size_t> phrase_counts(phrases);
+      for (std::size_t i = 0; i < ids.size(); ++i) {
+        std::size_t tokens = 0;
+        if (!sizes.find(ids[i], &tokens, error)) return false;
+        phrase_counts.assign(counts.begin() + static_cast<std::ptrdiff_t>(i * phrases),
+                             counts.begin() + static_cast<std::ptrdiff_t>((i + 1) * phrases));
+        scored.emplace_back(score_from_counts(phrase_counts, tokens), ids[i]);
+      }
+    }
+    // ... and the rows are read for the best `count` scores and every record tied with the last.
     if (scored.size() > count) {
       std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(count - 1), scored.end(),
                        [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -332,6 +418,30 @@ void score_function(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_conte
   sqlite3_result_double(context, score_from_counts(counts, static_cast<std::size_t>(std::max(0, tokens))));
 }
 
+// The FTS5 auxiliary function tessary_counts(files_fts): the number of instances of each phrase
+// of the MATCH expression, as a blob of one native uint32 a phrase.
+void counts_function(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* context, int, sqlite3_value**) {
+  const int phrases = std::max(0, api->xPhraseCount(fts));
+  std::vector<std::uint32_t> counts(static_cast<std::size_t>(phrases), 0);
+  int instances = 0;
+  if (api->xInstCount(fts, &instances) != SQLITE_OK) {
+    sqlite3_result_error(context, "cannot read the full-text index", -1);
+    return;
+  }
+  if (phrases == 1) {
+    counts[0] = static_cast<std::uint32_t>(instances);
+  } else {
+    for (int i = 0; i < instances; ++i) {
+      int phrase = 0, column = 0, offset = 0;
+      if (api->xInst(fts, i, &phrase, &column, &offset) == SQLITE_OK && phrase >= 0 && phrase < phrases) {
+        ++counts[static_cast<std::size_t>(phrase)];
+      }
+    }
+  }
+  sqlite3_result_blob(context, counts.data(), static_cast<int>(counts.size() * sizeof(std::uint32_t)),
+                      SQLITE_TRANSIENT);
+}
+
 bool register_score(sqlite3* db) {
   fts5_api* api = nullptr;
   sqlite3_stmt* stmt = nullptr;
@@ -340,7 +450,8 @@ bool register_score(sqlite3* db) {
   sqlite3_step(stmt);
   sqlite3_finalize(stmt);
   return api != nullptr &&
-         api->xCreateFunction(api, "tessary_score", nullptr, score_function, nullptr) == SQLITE_OK;
+         api->xCreateFunction(api, "tessary_score", nullptr, score_function, nullptr) == SQLITE_OK &&
+         api->xCreateFunction(api, "tessary_counts", nullptr, counts_function, nullptr) == SQLITE_OK;
 }
 
 }  // namespace

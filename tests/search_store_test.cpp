@@ -2,8 +2,10 @@
 // server (started by the test), the same requests, the same answers.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 
+#include "search/match.h"
 #include "search/search.h"
 #include "tests/harness.h"
 #include "tests/pg_harness.h"
@@ -49,29 +51,48 @@ std::vector<StoredRecord> records() {
   };
 }
 
-// One store of each kind, filled once for the whole program.
-std::string store_location(const std::string& kind) {
+// Contents of many lengths (token counts past one, two and three bytes of a varint) that each hold
+// "needle" a known number of times: their scores are score_from_counts of those counts.
+struct LengthCase {
+  std::size_t needles, tokens;
+};
+const std::vector<LengthCase> kLengthCases = {{1, 1}, {3, 127}, {1, 128}, {2, 300}, {5, 16384}, {1, 70000}};
+
+std::vector<StoredRecord> length_records() {
+  std::vector<StoredRecord> out;
+  for (const LengthCase& c : kLengthCases) {
+    StoredRecord r;
+    r.path = "/len/" + std::to_string(c.tokens);
+    r.name = std::to_string(c.tokens);
+    r.atime = r.mtime = r.ctime = "2024-05-05 05:05:05";
+    r.stamp = "2024-07-07 07:07:07.000042";
+    for (std::size_t i = 0; i < c.tokens; ++i) r.content += i < c.needles ? "needle " : "hay ";
+    r.size = static_cast<long long>(r.content.size());
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+// Stores of each kind, each filled once for the whole program: `set` 0 holds records(), 1
+// length_records().
+std::string store_location(const std::string& kind, int set = 0) {
   static harness::TempDir dir;
-  static std::string sqlite_location;
   static std::unique_ptr<harness::PgServer> pg;
-  static std::string pg_location;
+  static std::map<std::pair<std::string, int>, std::string> made;
+  std::string& location = made[{kind, set}];
+  if (!location.empty()) return location;
   if (kind == "sqlite") {
-    if (sqlite_location.empty()) {
-      sqlite_location = dir.file("index.db");
-      const std::string error = harness::fill_store(sqlite_location, records(), 3, "2024-08-08T08:08:08");
-      EXPECT_EQ(error, "");
-    }
-    return sqlite_location;
+    location = dir.file("index" + std::to_string(set) + ".db");
+  } else {
+    if (!pg) pg = std::make_unique<harness::PgServer>();
+    if (pg->ok()) location = pg->fresh_database();
+    EXPECT_NE(location, "") << pg->error();
+    if (location.empty()) return location;
   }
-  if (!pg) {
-    pg = std::make_unique<harness::PgServer>();
-    if (pg->ok()) pg_location = pg->fresh_database();
-    EXPECT_NE(pg_location, "") << pg->error();
-    if (!pg_location.empty()) {
-      EXPECT_EQ(harness::fill_store(pg_location, records(), 3, "2024-08-08T08:08:08"), "");
-    }
-  }
-  return pg_location;
+  const std::string error =
+      harness::fill_store(location, set == 0 ? records() : length_records(), 3, "2024-08-08T08:08:08");
+  EXPECT_EQ(error, "");
+  return location;
 }
 
 class SearchStore : public ::testing::TestWithParam<std::string> {
@@ -157,6 +178,28 @@ TEST_P(SearchStore, DuplicatesShareADigest) {
   EXPECT_EQ(paths({}, true), "4: /docs/dogs.md /docs/\xc3\xbcnicode.txt /docs/fox-copy.txt /docs/fox.txt");
   EXPECT_EQ(paths({{"query", "fox"}}, true), "2: /docs/fox-copy.txt /docs/fox.txt");
   EXPECT_EQ(paths({{"path", "/docs/d"}}, true), "1: /docs/dogs.md");
+}
+
+TEST_P(SearchStore, ScoresFollowTokenCounts) {
+  std::string error;
+  auto store = tessary::search::open_store(store_location(GetParam(), 1), &error);
+  ASSERT_TRUE(store) << error;
+  // The ranked shortcut (no filter) and the filtered scan must both give each record its score.
+  for (const char* prefix : {"", "/len/"}) {
+    tessary::search::Request request;
+    request.query = tessary::search::parse_query("needle");
+    if (*prefix != '\0') request.path_prefix = prefix;
+    tessary::search::Result result;
+    ASSERT_TRUE(tessary::search::run_search(*store, request, &result, &error)) << error;
+    ASSERT_EQ(result.rows.size(), kLengthCases.size()) << prefix;
+    for (const auto& row : result.rows) {
+      const std::size_t tokens = std::stoul(row.name);
+      const auto c = std::find_if(kLengthCases.begin(), kLengthCases.end(),
+                                  [&](const LengthCase& l) { return l.tokens == tokens; });
+      ASSERT_NE(c, kLengthCases.end());
+      EXPECT_DOUBLE_EQ(row.score, tessary::search::score_from_counts({c->needles}, c->tokens)) << row.path << prefix;
+    }
+  }
 }
 
 TEST_P(SearchStore, StatsAndErrors) {
