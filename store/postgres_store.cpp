@@ -362,7 +362,7 @@ std::unique_ptr<Store> open_postgres_store(const std::string& uri, std::string* 
   const std::string setup =
       "SET client_min_messages TO warning; BEGIN; SELECT pg_advisory_xact_lock(" + std::to_string(kSchemaLockKey) + "); " + kPostgresSchema +
       "INSERT INTO tessary_stats(name, value) VALUES('rejected', '0'), ('schema_version', '" +
-      std::to_string(kSchemaVersion) + "') ON CONFLICT (name) DO NOTHING;";
+      std::to_string(kPostgresSchemaVersion) + "') ON CONFLICT (name) DO NOTHING;";
   if (!run(setup)) {
     run("ROLLBACK");
     return nullptr;
@@ -372,7 +372,7 @@ std::unique_ptr<Store> open_postgres_store(const std::string& uri, std::string* 
     *error = name + ": cannot read the schema version";
     return nullptr;
   }
-  if (std::atoi(PQgetvalue(version.get(), 0, 0)) > kSchemaVersion) {
+  if (std::atoi(PQgetvalue(version.get(), 0, 0)) > kPostgresSchemaVersion) {
     *error = name + ": made by a newer version of tessary (schema " + PQgetvalue(version.get(), 0, 0) + ")";
     return nullptr;
   }

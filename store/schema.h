@@ -12,7 +12,9 @@
 //   files.md5                               TEXT, 32 lowercase hex digits, NULL for no digest
 //   files.stamp                             TEXT "YYYY-MM-DD HH:MM:SS.ffffff" (six digits)
 //   files_fts                               FTS5 external-content table over files.content,
-//                                           kept in step by triggers
+//                                           kept in step by triggers, with an index of every
+//                                           token's first three letters (so a three-letter
+//                                           prefix query reads one list, not every word's)
 //   stats(name, value)                      "rejected" (decimal count of records that could not
 //                                           be parsed) and "last_received" ("YYYY-MM-DDTHH:MM:SS",
 //                                           the server's local time of the last stored record)
@@ -28,8 +30,12 @@
 
 namespace tessary::store {
 
-/// Version of the schema below; kept in SQLite's user_version and in tessary_stats.
-constexpr int kSchemaVersion = 1;
+/// Version of the SQLite schema below, kept in its user_version. Version 1 had no prefix index;
+/// the server adds it (rebuilding the full-text table) when it opens such a store.
+constexpr int kSqliteSchemaVersion = 2;
+
+/// Version of the PostgreSQL schema below, kept in tessary_stats.
+constexpr int kPostgresSchemaVersion = 1;
 
 /// Statements that create the SQLite schema; safe to run on an existing store.
 constexpr const char* kSqliteSchema = R"sql(
@@ -48,7 +54,7 @@ CREATE TABLE IF NOT EXISTS files (
 CREATE INDEX IF NOT EXISTS files_md5 ON files(md5) WHERE md5 IS NOT NULL;
 CREATE INDEX IF NOT EXISTS files_mtime ON files(mtime);
 CREATE VIRTUAL TABLE IF NOT EXISTS files_fts USING fts5(
-  content, content='files', content_rowid='id', tokenize='unicode61 remove_diacritics 0');
+  content, content='files', content_rowid='id', tokenize='unicode61 remove_diacritics 0', prefix='3');
 CREATE TRIGGER IF NOT EXISTS files_ai AFTER INSERT ON files BEGIN
   INSERT INTO files_fts(rowid, content) VALUES (new.id, new.content);
 END;

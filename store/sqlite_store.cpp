@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "store/schema.h"
@@ -205,14 +206,18 @@ std::unique_ptr<Store> open_sqlite_store(const std::string& path, std::string* e
   if (!exec(raw, path, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL; PRAGMA cache_size=-65536;", error))
     return nullptr;
   const int version = user_version(raw);
-  if (version > kSchemaVersion) {
+  if (version > kSqliteSchemaVersion) {
     *error = path + ": made by a newer version of tessary (schema " + std::to_string(version) + ")";
     return nullptr;
   }
   if (!exec(raw, path, "BEGIN IMMEDIATE", error)) return nullptr;
-  const std::string setup = std::string(kSqliteSchema) +
+  // A store of version 1 gets the prefix index: its full-text table is made anew and filled
+  // from the files table, in the same transaction as the rest of the set-up.
+  const bool upgrade = version == 1;
+  const std::string setup = std::string(upgrade ? "DROP TABLE files_fts;" : "") + kSqliteSchema +
+                            (upgrade ? "INSERT INTO files_fts(files_fts) VALUES('rebuild');" : "") +
                             "INSERT INTO stats(name, value) VALUES('rejected', '0') ON CONFLICT(name) DO NOTHING;"
-                            "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";";
+                            "PRAGMA user_version = " + std::to_string(kSqliteSchemaVersion) + ";";
   if (!exec(raw, path, setup.c_str(), error) || !exec(raw, path, "COMMIT", error)) {
     std::string ignored;
     exec(raw, path, "ROLLBACK", &ignored);

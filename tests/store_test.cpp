@@ -178,8 +178,19 @@ TEST(SqliteStore, SchemaAndDurabilitySettings) {
   const harness::ProcessResult r = harness::run_process(
       {"sqlite3", path, "PRAGMA user_version; PRAGMA journal_mode; SELECT path FROM files JOIN files_fts ON "
                         "files.id = files_fts.rowid WHERE files_fts MATCH 'needle';"});
-  EXPECT_EQ(r.out, std::to_string(tessary::store::kSchemaVersion) + "\nwal\n/a\n") << r.err;
+  EXPECT_EQ(r.out, std::to_string(tessary::store::kSqliteSchemaVersion) + "\nwal\n/a\n") << r.err;
+  // A store of version 1 (its full-text table without the prefix index) is upgraded on opening,
+  // its records indexed anew.
+  harness::run_process({"sqlite3", path,
+                        "DROP TABLE files_fts; CREATE VIRTUAL TABLE files_fts USING fts5(content, content='files', "
+                        "content_rowid='id', tokenize='unicode61 remove_diacritics 0'); PRAGMA user_version = 1;"});
+  ASSERT_TRUE(tessary::store::open_store(path, &error)) << error;
+  const harness::ProcessResult upgraded = harness::run_process(
+      {"sqlite3", path, "PRAGMA user_version; SELECT instr(sql, 'prefix=''3''') > 0 FROM sqlite_master WHERE "
+                        "name = 'files_fts'; SELECT rowid FROM files_fts WHERE files_fts MATCH 'nee*';"});
+  EXPECT_EQ(upgraded.out, "2\n1\n1\n") << upgraded.err;
   // Not a database, and a newer schema: refused with the path and the reason.
+
   harness::write_file(dir.file("text"), std::string(5000, 'x'));
   EXPECT_FALSE(tessary::store::open_store(dir.file("text"), &error));
   EXPECT_NE(error.find(dir.file("text")), std::string::npos) << error;
