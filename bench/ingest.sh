@@ -98,11 +98,21 @@ run_server() {  # $1: name, $2: store location, $3: watch location
   local port
   port=$(port_from_log "$out/$1.log")
   echo "== $1: $count records from $senders senders"
+  # The server's resident set, once a second, to see whether it grows with the records stored.
+  (while kill -0 "$pid" 2> /dev/null; do
+     sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status"
+     sleep 1
+   done > "$out/$1.rss") &
+  local sampler=$!
   "$build/tessary_ingest_bench" --port "$port" --records "$out/records" --count "$count" --senders "$senders" \
     --watch "$3" | tee "$out/$1.result"
-  local rss
+  kill "$sampler" 2> /dev/null || true
+  wait "$sampler" 2> /dev/null || true
+  local rss samples
   rss=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$pid/status")
-  echo "peak_rss_kib=$rss" >> "$out/$1.result"
+  samples=$(wc -l < "$out/$1.rss")
+  echo "peak_rss_kib=$rss rss_tenth_kib=$(sed -n "$((samples / 10 + 1))p" "$out/$1.rss")" \
+       "rss_end_kib=$(tail -n1 "$out/$1.rss")" >> "$out/$1.result"
   kill -TERM "$pid"
   wait "$pid" || { echo "ingest: tessary-server ($1) ended with status $?" >&2; exit 1; }
 }
@@ -142,14 +152,15 @@ field() { tr ' ' '\n' < "$1" | sed -n "s/^$2=//p" | head -n1; }
   echo "connection, each with a path of its own) from $senders senders; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)."
   echo "records/s: records over the time until the last one was visible to a reader (redis: until the last reply)."
   echo
-  echo "| peer | records/s | p50 until visible (ms) | p99 until visible (ms) | max (ms) | peak RSS (MiB) | stored / accepted |"
+  echo "| peer | records/s | p50 until visible (ms) | p99 until visible (ms) | max (ms) | RSS after a tenth / at the end / peak (MiB) | stored / accepted |"
   echo "|---|---|---|---|---|---|---|"
   for s in sqlite postgresql; do
     r="$out/$s.result"
     rate=$(awk -v n="$count" -v t="$(field "$r" seconds_to_all_visible)" 'BEGIN { printf "%.0f", n / t }')
     rss=$(field "$r" peak_rss_kib)
     echo "| tessary-server, $s | $rate | $(field "$r" p50_ms) | $(field "$r" p99_ms) | $(field "$r" max_ms) |" \
-         "$((rss / 1024)) | $(field "$r" visible) of $count |"
+         "$(($(field "$r" rss_tenth_kib) / 1024)) / $(($(field "$r" rss_end_kib) / 1024)) / $((rss / 1024)) |" \
+         "$(field "$r" visible) of $count |"
   done
   echo "| redis-server $(redis-server --version | awk '{print $3}' | sed 's/v=//') | $(field "$out/redis.result" records_per_s) |" \
        "- | - | - | - | $(field "$out/redis.result" accepted) of $count |"

@@ -258,53 +258,61 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench: %s\n", err.c_str());
     return 1;
   }
+  // The SQLite side (its command, in process, the page's API, and recollq beside them) and then
+  // the PostgreSQL side, each in rounds of its own: a user runs one store, and the work that one
+  // PostgreSQL query leaves behind in the server must not be charged to the next SQLite query.
   // A first, uncounted round over a few queries of each kind warms the caches.
-  for (int round = 0; round < 2; ++round) {
-    for (std::size_t qi = 0; qi < queries.size(); ++qi) {
-      const Query& q = queries[qi];
-      if (round == 0 && qi % 40 >= 4) continue;
-      const int kind = q.kind == "word" ? 0 : q.kind == "phrase" ? 1 : 2;
-      const auto keep = [&](int s, double ms) {
-        if (round == 1) series[static_cast<std::size_t>(s)].ms[kind].push_back(ms);
-      };
-      for (int s = 0; s < 2; ++s) {
+  for (int side = 0; side < 2; ++side) {
+    const bool postgres = side == 1;
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t qi = 0; qi < queries.size(); ++qi) {
+        const Query& q = queries[qi];
+        if (round == 0 && qi % 40 >= 4) continue;
+        const int kind = q.kind == "word" ? 0 : q.kind == "phrase" ? 1 : 2;
+        const auto keep = [&](int series_index, double ms) {
+          if (round == 1) series[static_cast<std::size_t>(series_index)].ms[kind].push_back(ms);
+        };
+        {
+          const auto start = std::chrono::steady_clock::now();
+          const harness::ProcessResult r = harness::run_process(
+              {TESSARY_SEARCH_BINARY, "--store", postgres ? pg_location : sqlite_location, "--json", q.tessary});
+          keep(postgres ? 1 : 0, ms_since(start));
+          if (r.status > 1) {
+            std::fprintf(stderr, "bench: tessary-search failed: %s\n", r.err.c_str());
+            return 1;
+          }
+        }
+        {
+          tessary::search::Request request;
+          request.query = tessary::search::parse_query(q.tessary);
+          tessary::search::Result result;
+          const auto start = std::chrono::steady_clock::now();
+          if (!tessary::search::run_search(postgres ? *pg_reader : *sqlite_reader, request, &result, &err)) {
+            std::fprintf(stderr, "bench: %s\n", err.c_str());
+            return 1;
+          }
+          keep(postgres ? 3 : 2, ms_since(start));
+        }
+        if (postgres) continue;
+        {
+          const auto start = std::chrono::steady_clock::now();
+          const auto res =
+              http.Get(("/api/search?" + httplib::detail::params_to_query_str({{"q", q.tessary}})).c_str());
+          keep(4, ms_since(start));
+          if (!res || res->status != 200) {
+            std::fprintf(stderr, "bench: /api/search failed\n");
+            return 1;
+          }
+        }
+        if (!with_peer) continue;
         const auto start = std::chrono::steady_clock::now();
         const harness::ProcessResult r =
-            harness::run_process({TESSARY_SEARCH_BINARY, "--store", s == 0 ? sqlite_location : pg_location, "--json", q.tessary});
-        keep(s, ms_since(start));
-        if (r.status > 1) {
-          std::fprintf(stderr, "bench: tessary-search failed: %s\n", r.err.c_str());
+            harness::run_process({"recollq", "-c", recoll_conf, "-n", "20", "-A", "-s", "", q.recoll});
+        keep(5, ms_since(start));
+        if (r.status != 0) {
+          std::fprintf(stderr, "bench: recollq failed (%d): %s\n", r.status, r.err.c_str());
           return 1;
         }
-      }
-      for (int s = 0; s < 2; ++s) {
-        tessary::search::Request request;
-        request.query = tessary::search::parse_query(q.tessary);
-        tessary::search::Result result;
-        const auto start = std::chrono::steady_clock::now();
-        if (!tessary::search::run_search(s == 0 ? *sqlite_reader : *pg_reader, request, &result, &err)) {
-          std::fprintf(stderr, "bench: %s\n", err.c_str());
-          return 1;
-        }
-        keep(2 + s, ms_since(start));
-      }
-      {
-        const auto start = std::chrono::steady_clock::now();
-        const auto res = http.Get(("/api/search?" + httplib::detail::params_to_query_str({{"q", q.tessary}})).c_str());
-        keep(4, ms_since(start));
-        if (!res || res->status != 200) {
-          std::fprintf(stderr, "bench: /api/search failed\n");
-          return 1;
-        }
-      }
-      if (!with_peer) continue;
-      const auto start = std::chrono::steady_clock::now();
-      const harness::ProcessResult r =
-          harness::run_process({"recollq", "-c", recoll_conf, "-n", "20", "-A", "-s", "", q.recoll});
-      keep(5, ms_since(start));
-      if (r.status != 0) {
-        std::fprintf(stderr, "bench: recollq failed (%d): %s\n", r.status, r.err.c_str());
-        return 1;
       }
     }
   }

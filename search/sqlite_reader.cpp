@@ -422,7 +422,10 @@ void score_function(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_conte
 // of the MATCH expression, as a blob of one native uint32 a phrase.
 void counts_function(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_context* context, int, sqlite3_value**) {
   const int phrases = std::max(0, api->xPhraseCount(fts));
-  std::vector<std::uint32_t> counts(static_cast<std::size_t>(phrases), 0);
+  // Called once a match: the common short queries count on the stack.
+  std::uint32_t small[16] = {};
+  std::vector<std::uint32_t> large(phrases > 16 ? static_cast<std::size_t>(phrases) : 0, 0);
+  std::uint32_t* counts = phrases > 16 ? large.data() : small;
   int instances = 0;
   if (api->xInstCount(fts, &instances) != SQLITE_OK) {
     sqlite3_result_error(context, "cannot read the full-text index", -1);
@@ -434,11 +437,11 @@ void counts_function(const Fts5ExtensionApi* api, Fts5Context* fts, sqlite3_cont
     for (int i = 0; i < instances; ++i) {
       int phrase = 0, column = 0, offset = 0;
       if (api->xInst(fts, i, &phrase, &column, &offset) == SQLITE_OK && phrase >= 0 && phrase < phrases) {
-        ++counts[static_cast<std::size_t>(phrase)];
+        ++counts[phrase];
       }
     }
   }
-  sqlite3_result_blob(context, counts.data(), static_cast<int>(counts.size() * sizeof(std::uint32_t)),
+  sqlite3_result_blob(context, counts, static_cast<int>(static_cast<std::size_t>(phrases) * sizeof(std::uint32_t)),
                       SQLITE_TRANSIENT);
 }
 
