@@ -27,13 +27,20 @@ bool finish_rows(StoreReader& store, const Request& request, bool have_snippets,
                  std::string* error) {
   const bool terms = !request.query.terms.empty();
   for (Row& row : *rows) {
+    // A query's snippet needs the whole content (its hits may lie anywhere); then --content
+    // reuses what was read.
+    bool whole = false;
     if (!have_snippets) {
-      if (!store.content(row.path, terms ? SIZE_MAX : kSnippetSource, &row.content, error)) return false;
+      whole = terms || request.content;
+      if (!store.content(row.path, whole ? SIZE_MAX : kSnippetSource, &row.content, error)) return false;
       row.snippet = make_snippet(row.content, terms ? match_content(request.query, row.content).hits
                                                     : std::vector<std::pair<std::size_t, std::size_t>>());
     }
-    row.content.clear();
-    if (request.content && !store.content(row.path, SIZE_MAX, &row.content, error)) return false;
+    if (!request.content) {
+      row.content.clear();
+    } else if (!whole && !store.content(row.path, SIZE_MAX, &row.content, error)) {
+      return false;
+    }
   }
   return true;
 }

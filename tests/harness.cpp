@@ -315,6 +315,37 @@ bool split_delivery(const std::string& data, std::string* record, std::string* r
   return true;
 }
 
+pid_t spawn_logged(const std::vector<std::string>& argv, const std::string& log, bool stdout_to_log, bool own_group,
+                   std::string* error) {
+  std::vector<char*> cargv;
+  for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+  cargv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (stdout_to_log) {
+    posix_spawn_file_actions_adddup2(&fa, 2, 1);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (own_group) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, cargv[0], &fa, &attr, cargv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    *error = "cannot start " + argv[0] + ": " + strerror(rc);
+    return -1;
+  }
+  return pid;
+}
+
 std::vector<pid_t> processes_matching(const std::string& needle) {
   std::vector<pid_t> found;
   DIR* d = opendir("/proc");

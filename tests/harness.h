@@ -114,6 +114,13 @@ bool split_delivery(const std::string& data, std::string* record, std::string* r
 /// Process ids of every process whose command line contains `needle` (excluding this process).
 std::vector<pid_t> processes_matching(const std::string& needle);
 
+/// Starts `argv` in the background (found on PATH, this process's environment): standard input
+/// /dev/null, standard error appended to `log`, standard output too when `stdout_to_log`
+/// (else /dev/null), in a process group of its own when `own_group`. Returns the pid, or -1
+/// with `*error` (the reason) set. The caller ends and reaps it.
+pid_t spawn_logged(const std::vector<std::string>& argv, const std::string& log, bool stdout_to_log, bool own_group,
+                   std::string* error);
+
 // ---------------------------------------------------------------------------------------------
 // Helpers of the parallel, signal, hostile-input and tool-fault runs.
 

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,7 +20,6 @@
 
 #include "tests/harness.h"
 
-extern char** environ;
 
 namespace harness {
 namespace {
@@ -102,21 +100,8 @@ bool PgServer::start() {
   argv.insert(argv.end(), {std::string(kPgBinDir) + "/postgres", "-D", data, "-p", std::to_string(port_), "-k",
                            dir_, "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
                            "full_page_writes=off", "-c", "max_connections=200", "-c", "logging_collector=off"});
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  const int rc = posix_spawnp(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    pid_ = -1;
-    error_ = std::string("cannot start postgres: ") + std::strerror(rc);
-    return false;
-  }
+  pid_ = spawn_logged(argv, log, /*stdout_to_log=*/true, /*own_group=*/false, &error_);
+  if (pid_ < 0) return false;
 
   // Ready once it answers a ping; a server that exits early has written why into its log.
   const std::string conninfo = uri("postgres");

@@ -227,6 +227,7 @@ TEST(SearchCommand, BothStoresPrintTheSameBytes) {
       {"--json", "quick*", "--offset", "1"},
       {"--json", "--duplicates"},
       {"--json", "needle"},
+      {"--json", "--content", "needle"},
       {"--json", "--name", "*.txt", "--min-size", "40"},
       {"fox"},
   };

@@ -5,7 +5,6 @@
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +16,6 @@
 #include "record/record.h"
 #include "store/store.h"
 
-extern char** environ;
 
 namespace harness {
 
@@ -29,17 +27,8 @@ std::string server_binary() {
 ServerProcess::ServerProcess(const std::string& store, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {server_binary(), "--listen", "127.0.0.1:0", "--store", store};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> cargv;
-  for (auto& a : argv) cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  const std::string log_path = dir_.file("log");
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&fa, 2, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (posix_spawn(&pid_, cargv[0], &fa, nullptr, cargv.data(), environ) != 0) pid_ = -1;
-  posix_spawn_file_actions_destroy(&fa);
+  std::string error;
+  pid_ = spawn_logged(argv, dir_.file("log"), /*stdout_to_log=*/false, /*own_group=*/false, &error);
   if (pid_ < 0) return;
   wait_until(
       [&] {

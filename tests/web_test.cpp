@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +15,6 @@
 #include "tests/search_fixture.h"
 #include "tests/server_harness.h"
 
-extern char** environ;
 
 namespace {
 
@@ -201,22 +199,9 @@ class Browser {
  public:
   Browser() {
     const std::string log = dir_.file("chromedriver.log");
-    std::vector<std::string> argv = {"/usr/bin/chromedriver", "--port=0"};
-    std::vector<char*> cargv;
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&fa, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-    if (posix_spawn(&pid_, cargv[0], &fa, &attr, cargv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    posix_spawnattr_destroy(&attr);
+    std::string error;
+    pid_ = harness::spawn_logged({"/usr/bin/chromedriver", "--port=0"}, log, /*stdout_to_log=*/true,
+                                 /*own_group=*/true, &error);
     if (pid_ < 0) return;
     harness::wait_until(
         [&] {
